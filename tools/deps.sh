@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages. Runs apt-get as root (through
+# sudo when started by another user).
+set -euo pipefail
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  libboost-dev libboost-log-dev libboost-thread-dev libboost-system-dev libboost-filesystem-dev
+  libboost-program-options-dev libboost-date-time-dev
+  libusb-1.0-0-dev
+  googletest libgtest-dev libgmock-dev
+  umockdev libumockdev-dev
+)
+SUDO=()
+[ "$(id -u)" -eq 0 ] || SUDO=(sudo)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  "${SUDO[@]}" apt-get update -q
+  "${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds, and runs the whole test suite twice: as built, and again
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/deps.sh
+JOBS=$(nproc)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$JOBS"
+(cd build && ctest --output-on-failure -j "$JOBS")
+
+cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DXOL_SANITIZE=ON
+cmake --build build-san -j "$JOBS"
+(cd build-san && \
+  ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:verify_asan_link_order=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --output-on-failure -j "$JOBS")

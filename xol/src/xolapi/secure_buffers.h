@@ -1,0 +1,13 @@
+// Guarded copies used where the library fills records and texts for its callers.
+#ifndef XOL_SECURE_BUFFERS_H
+#define XOL_SECURE_BUFFERS_H
+
+#include <cstddef>
+
+#include "vemoapi.h" // copyMessage
+
+// Copies count bytes into dst of dstSize bytes. Refuses a null pointer, a destination that is too
+// small and overlapping ranges, saying which on standard output; false then.
+bool memcpy_s_x(void* dst, size_t dstSize, void const* src, size_t count);
+
+#endif
