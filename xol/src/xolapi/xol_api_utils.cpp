@@ -1,0 +1,159 @@
+#include "xol_api_utils.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// Files move in rounds of at most this many bytes, whatever their size.
+constexpr size_t maxRound = 1048576;
+
+std::streamoff streamSize(std::stringbuf& buf)
+{
+    const std::streamoff size = buf.pubseekoff(0, std::ios_base::end, std::ios_base::in);
+    buf.pubseekpos(0, std::ios_base::in);
+    return size < 0 ? 0 : size;
+}
+
+uint32_t le32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+} // namespace
+
+Blob::Blob() = default;
+
+Blob::Blob(std::unique_ptr<std::stringbuf>& buffer) : buffer(std::move(buffer)) {}
+
+Blob::Blob(Blob&& other) noexcept : buffer(std::move(other.buffer)) {}
+
+Blob& Blob::operator=(Blob&& other) noexcept
+{
+    buffer = std::move(other.buffer);
+    return *this;
+}
+
+Blob::~Blob() = default;
+
+Blob::Blob(std::string const& path)
+    : buffer(std::make_unique<std::stringbuf>(std::ios_base::in | std::ios_base::out))
+{
+    std::ifstream file;
+    file.exceptions(std::ios_base::badbit | std::ios_base::failbit);
+    file.open(path, std::ios_base::in | std::ios_base::binary);
+    file.seekg(0, std::ios_base::end);
+    const std::streamoff length = file.tellg();
+    file.seekg(0, std::ios_base::beg);
+
+    size_t remaining = static_cast<size_t>(length);
+    std::vector<char> chunk(std::min(remaining, maxRound));
+    while (remaining > 0 && !file.eof()) {
+        const size_t want = std::min(chunk.size(), remaining);
+        file.read(chunk.data(), static_cast<std::streamsize>(want));
+        const size_t got = static_cast<size_t>(file.gcount());
+        buffer->sputn(chunk.data(), static_cast<std::streamsize>(got));
+        remaining -= got;
+    }
+    file.close();
+}
+
+Blob::Blob(char const* data, size_t length)
+    : buffer(std::make_unique<std::stringbuf>(std::ios_base::in | std::ios_base::out))
+{
+    if (length > 0)
+        buffer->sputn(data, static_cast<std::streamsize>(length));
+}
+
+std::stringbuf* Blob::getStreamBufferPtr()
+{
+    return buffer.get();
+}
+
+void Blob::write(std::string const& path) const
+{
+    std::ofstream file;
+    file.exceptions(std::ios_base::badbit | std::ios_base::failbit | std::ios_base::eofbit);
+    file.open(path, std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
+
+    // A unit without buffer gives a bad stream: setting the mask throws, after the file exists.
+    std::istream in(buffer.get());
+    in.exceptions(std::ios_base::badbit | std::ios_base::failbit);
+
+    size_t remaining = static_cast<size_t>(streamSize(*buffer));
+    std::vector<char> chunk(std::min(remaining, maxRound));
+    while (remaining > 0 && !in.eof()) {
+        const size_t want = std::min(chunk.size(), remaining);
+        in.read(chunk.data(), static_cast<std::streamsize>(want));
+        const size_t got = static_cast<size_t>(in.gcount());
+        file.write(chunk.data(), static_cast<std::streamsize>(got));
+        remaining -= got;
+    }
+    file.close();
+}
+
+int Blob::write(char* out, size_t* length) const
+{
+    std::istream in(buffer.get());
+    in.exceptions(std::ios_base::badbit | std::ios_base::failbit | std::ios_base::eofbit);
+
+    const size_t size = static_cast<size_t>(streamSize(*buffer));
+    int result = -1;
+    if (size <= *length) {
+        if (size > 0)
+            in.read(out, static_cast<std::streamsize>(size));
+        result = 0;
+    }
+    *length = size;
+    return result;
+}
+
+ModuleMeta::ModuleMeta(std::istream* image, char const* name)
+    : image(image), partitionSize(0), moduleOffset(0), moduleSize(0)
+{
+    const std::streampos savedPos = image->tellg();
+    const std::ios_base::iostate savedMask = image->exceptions();
+
+    // Put the stream back as the caller had it, whichever way the lookup ends.
+    struct Restore {
+        std::istream* s;
+        std::streampos pos;
+        std::ios_base::iostate mask;
+        ~Restore()
+        {
+            s->clear();
+            s->exceptions(mask);
+            s->seekg(pos);
+        }
+    } restore{image, savedPos, savedMask};
+
+    image->exceptions(std::ios_base::badbit | std::ios_base::failbit);
+    image->seekg(0, std::ios_base::end);
+    partitionSize = static_cast<size_t>(static_cast<std::streamoff>(image->tellg()));
+    image->seekg(0, std::ios_base::beg);
+
+    unsigned char header[16];
+    image->read(reinterpret_cast<char*>(header), sizeof header);
+    const uint32_t count = le32(header + 4);
+
+    for (uint32_t i = 0; i < count; ++i) {
+        unsigned char entry[24];
+        image->read(reinterpret_cast<char*>(entry), sizeof entry);
+        if (std::strncmp(reinterpret_cast<const char*>(entry), name, 12) == 0) {
+            const size_t offset = le32(entry + 12);
+            const size_t size = le32(entry + 16);
+            // A module larger than the stream holds would make the header size wrap.
+            if (size > partitionSize)
+                throw std::invalid_argument("Parse error");
+            moduleOffset = offset;
+            moduleSize = size;
+            return;
+        }
+    }
+    throw std::invalid_argument("Parse error");
+}
