@@ -1,0 +1,64 @@
+// The library's one implementation of IVemoAPI: device table, IFP emulation records, the USB
+// transport created on first use, and the log set-up.
+#ifndef XOL_VEMOAPI_IMPL_H
+#define XOL_VEMOAPI_IMPL_H
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/text_ostream_backend.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include "vemoapi.h"
+
+class TolvaneWdAPI;
+
+class VemoAPI final : public IVemoAPI {
+public:
+    VemoAPI();
+    ~VemoAPI();
+    VemoAPI(VemoAPI const&) = delete;
+    VemoAPI& operator=(VemoAPI const&) = delete;
+
+    unsigned long getfullversion(_version_t* versionInfo) override;
+    unsigned long settargetretrycount(unsigned int retryCount, _error_msg_t* msg) override;
+    unsigned long setusbreadwritedelay(unsigned long timeoutMs, _error_msg_t* msg) override;
+    unsigned long getavailabletargets(_soc_device_info_arr_t* targets, _error_msg_t* msg) override;
+    unsigned long deviceid(unsigned int idParam, _id_dev_ifp_emulation_t* ifpRecord, _oem_platform_id_t* oemId, _platform_id_t* platformId, _id_dev_flags_t* flags, _image_error_values_t* imageErrors, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long startover(_startover_cmd_flags_t* flags, unsigned int* currentOp, unsigned int* currentCtx, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long downloadfwrecovery(const char* recoveryPath, const char* identifier, _id_dev_ifp_emulation_t* ifpRecord, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long downloadfwos(const char* recoveryPath, const char* fwImagePath, _prov_fw_image_cmd_flags_t* flags, const char* unused1, const char* unused2, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long writetoken(const char* recoveryPath, const char* bytes, size_t length, unsigned char slot, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long readtoken(const char* recoveryPath, char* buffer, size_t* length, unsigned char slot, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long erasetoken(const char* recoveryPath, unsigned char slot, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long setdevicelifecyclestage(const char* recoveryPath, const char* bytes, size_t length, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long oemifpprov(const char* recoveryPath, const char* bytes, size_t length, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long configpart(const char* recoveryPath, const char* configPath, unsigned char devType, unsigned char idx, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long gettokenpid(const char* recoveryPath, unsigned int param, _token_part_id_t* tokenPartId, unsigned int* nonce, unsigned int* trustedTime, unsigned int* deviceId, _oem_platform_id_t* oemId, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long getcardinfo(const char* recoveryPath, unsigned char* devType, unsigned char idx, char* buffer, size_t* length, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long readbootmedia(const char* recoveryPath, unsigned char devType, unsigned char idx, _content_addr_t* addr, char* buffer, size_t* length, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long clearRPMB(const char* recoveryPath, unsigned char devType, unsigned char idx, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long deviceid2(unsigned int idParam, const char* ifpFilePath, _oem_platform_id_t* oemId, _platform_id_t* platformId, _id_dev_flags_t* flags, _image_error_values_t* imageErrors, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long writetoken2(const char* recoveryPath, const char* tokenPath, unsigned char slot, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long readtoken2(const char* recoveryPath, const char* outPath, unsigned char slot, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long setdevicelifecyclestage2(const char* recoveryPath, const char* tokenPath, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long oemifpprov2(const char* recoveryPath, const char* blockPath, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long getcardinfo2(const char* recoveryPath, unsigned char* devType, unsigned char idx, const char* outPath, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    unsigned long readbootmedia2(const char* recoveryPath, unsigned char devType, unsigned char idx, _content_addr_t* addr, const char* outPath, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
+    void setlogging(bool enable, std::string path) override;
+
+private:
+    boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
+        fileSink;
+    std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;
+    std::mutex ifpLock;
+    std::unordered_map<std::string, std::string> deviceTable;
+    std::recursive_mutex tableLock;
+    std::recursive_mutex creationLock;
+    TolvaneWdAPI* transport;
+    unsigned long usbTimeout;
+};
+
+#endif

@@ -1,0 +1,27 @@
+// Attribute keywords and logger types shared by every log record of the library.
+#ifndef XOL_LOG_ATTRIBUTES_H
+#define XOL_LOG_ATTRIBUTES_H
+
+#include <string>
+
+#include <boost/log/attributes/current_thread_id.hpp>
+#include <boost/log/expressions/keyword.hpp>
+#include <boost/log/sources/severity_channel_logger.hpp>
+#include <boost/log/sources/severity_logger.hpp>
+#include <boost/log/trivial.hpp>
+
+// The connection's serial text; records of a device job or of the protocol carry it.
+BOOST_LOG_ATTRIBUTE_KEYWORD(sn_attr, "serial_number", std::string)
+BOOST_LOG_ATTRIBUTE_KEYWORD(channel_attr, "Channel", std::string)
+BOOST_LOG_ATTRIBUTE_KEYWORD(thread_id_attr, "ThreadID",
+                            boost::log::attributes::current_thread_id::value_type)
+
+namespace xollog {
+using severity = boost::log::trivial::severity_level;
+// Protocol ("XOL") and transport ("WD") records.
+using channel_logger = boost::log::sources::severity_channel_logger_mt<severity, std::string>;
+// Job records: no channel.
+using logger = boost::log::sources::severity_logger_mt<severity>;
+} // namespace xollog
+
+#endif
