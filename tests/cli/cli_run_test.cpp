@@ -176,6 +176,11 @@ const RunCase kCommands[] = {
      "Starting CLEAR RPMB procedure\nDevice type: 0x102\nDevice index: 0\n"
      "CLEAR RPMB procedure success\n",
      "", 0, session("clearRPMB fw='' dev=2 idx=0 sn='' cb=none\n")},
+    {"CardInfoOfUnknownTypeOffersWholeBuffer", {"--command", "getcardinfo", "--idx", "1"},
+     {"XOL_STANDIN_CARD_TYPE=0"}, {},
+     "Starting GET CARD INFO procedure\nDevice index: 0x1\nDevice type: 0\n"
+     "GET CARD INFO procedure success\n",
+     "", 0, session("getcardinfo fw='' dev=0 idx=1 length=548 sn='' cb=none\n")},
     {"CardInfoToFileShowsReportedType", {"--command", "getcardinfo", "--path", "c.bin"},
      {"XOL_STANDIN_CARD_TYPE=3"}, {},
      "Starting GET CARD INFO procedure\nDevice index: 0\nDevice type: 3\n"
