@@ -1,5 +1,6 @@
 // Everything a simulated XoL board is: what it holds, how it behaves (upload script, injected
-// faults) and what the host made it see. A plain value a test sets and inspects.
+// faults) and what the host made it see. A plain value, so a scenario can keep a board in a file
+// across processes.
 #ifndef XOL_TEST_SIM_XOL_DEVICE_STATE_H
 #define XOL_TEST_SIM_XOL_DEVICE_STATE_H
 
@@ -144,6 +145,10 @@ struct XolDeviceState {
 
     StorageDevice& device(uint8_t type, uint8_t index) { return storage[{type, index}]; }
 };
+
+// Keep a board in a file and bring it back (text format; throws std::runtime_error).
+void saveState(const XolDeviceState& state, const std::string& path);
+XolDeviceState loadState(const std::string& path);
 
 } // namespace xolsim
 

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <string>
 
+#include "scratch_dir.h"
 #include "xol_device.h"
 
 using xolsim::Bytes;
@@ -649,6 +650,53 @@ TEST(XolDeviceFaults, MaximumChunkZeroNeverCompletes)
         EXPECT_EQ(c.size(), 20u);
         EXPECT_EQ(additional(c), 4u);
     }
+}
+
+// ---------------------------------------------------------------- persistence
+
+TEST(XolDeviceState, SavedBoardAnswersAsTheOriginal)
+{
+    ScratchDir dir;
+    XolDeviceState s = Board::xol();
+    s.oemPlatformId = {'A', 'B', 'C', 'D'};
+    s.acceptedVersions = {};
+    s.tokens[5] = pattern(300);
+    s.ifpEmulation = std::array<uint8_t, 44>{1, 2, 3};
+    StorageDevice& dev = s.device(3, 1);
+    dev.cardInfo = pattern(212);
+    dev.reportedType = 2;
+    dev.media[4] = pattern(2048);
+    dev.blockSize = 256;
+    dev.maxChunk = 3;
+    s.uploadScript[0x23] = {{10, true}};
+    Fault f;
+    f.code = 0x22;
+    f.on = Reply::Chunk;
+    f.chunkDelta = -1;
+    f.marker = 0x5A;
+    f.keepExchange = true;
+    s.faults = {f};
+    s.commands = {command(0x13)};
+
+    xolsim::saveState(s, "board.json");
+    XolDeviceState loaded = xolsim::loadState("board.json");
+    EXPECT_TRUE(loaded.acceptedVersions.empty());
+    EXPECT_EQ(loaded.ifpEmulation, s.ifpEmulation);
+    EXPECT_EQ(loaded.commands, s.commands);
+    EXPECT_EQ(loaded.uploadScript.at(0x23).front().size, 10u);
+
+    Board original(s), restored(loaded);
+    for (const Bytes& cmd : {command(0x01), command(0x22, 0, {{16, 5, 1}}),
+                             command(0x12, 0, {{16, 3, 1}, {17, 1, 1}}),
+                             command(0x25, 0, {{16, 3, 1}, {17, 1, 1}, {24, 4, 1}, {36, 7, 4}}),
+                             command(0x17, 0, {{20, 1, 4}})}) {
+        Download a = download(original, cmd, 16364 / 256);
+        Download r = download(restored, cmd, 16364 / 256);
+        EXPECT_EQ(a.final, r.final);
+        EXPECT_EQ(a.bytes, r.bytes);
+        EXPECT_EQ(a.left, r.left);
+    }
+    EXPECT_THROW(xolsim::loadState("missing.json"), std::runtime_error);
 }
 
 } // namespace
