@@ -8,8 +8,12 @@
 
 #include "config_values.h"
 #include "exceptions.h"
+#include "xml_nesting.h"
 
 namespace {
+
+// Far deeper than any configuration nests, far shallower than what would exhaust a stack.
+constexpr unsigned int kMaxNesting = 64;
 
 template <typename Config>
 Config& lookup(std::map<unsigned int, Config>& devices, unsigned int idx)
@@ -24,6 +28,7 @@ Config& lookup(std::map<unsigned int, Config>& devices, unsigned int idx)
 
 void PlatformConfig::parse(std::string const& path)
 {
+    checkXmlNesting(path, kMaxNesting);
     boost::property_tree::ptree tree;
     boost::property_tree::read_xml(path, tree);
     for (auto const& child : tree.get_child("config")) {
