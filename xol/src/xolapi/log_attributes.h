@@ -20,6 +20,8 @@ namespace xollog {
 using severity = boost::log::trivial::severity_level;
 // Protocol ("XOL") and transport ("WD") records.
 using channel_logger = boost::log::sources::severity_channel_logger_mt<severity, std::string>;
+// One device's protocol object, used by one thread at a time.
+using channel_logger_st = boost::log::sources::severity_channel_logger<severity, std::string>;
 // Job records: no channel.
 using logger = boost::log::sources::severity_logger_mt<severity>;
 } // namespace xollog
