@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/format.hpp>
+
 #include "expected_usage.h"
 #include "run_program.h"
 #include "scratch_dir.h"
+#include "xol_prot_utils.h"
 
 namespace {
 
@@ -50,6 +55,19 @@ const std::string kIfpHead = "0102030405060708090a0b0c0d0e0f10111213141516171819
 void PrintTo(const RunCase& c, std::ostream* os)
 {
     *os << c.name;
+}
+
+// The dump of a record holding the stand-in's card bytes (0x10, 0x11, ...), with the empty line
+// before it and the line end after it.
+template <class Record> std::string cardDump()
+{
+    Record record;
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(&record);
+    for (size_t i = 0; i < sizeof record; ++i)
+        bytes[i] = static_cast<unsigned char>(0x10 + i);
+    std::ostringstream os;
+    os << "\n" << record << "\n";
+    return os.str();
 }
 
 class RunTest : public ::testing::TestWithParam<RunCase> {};
@@ -211,6 +229,52 @@ const RunCase kCommands[] = {
      "Starting DOWNLOAD FW RECOVERY MODULE procedure\n", "", 1, session("")},
 };
 INSTANTIATE_TEST_SUITE_P(Commands, RunTest, ::testing::ValuesIn(kCommands),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+const std::string kCardStart = "Starting GET CARD INFO procedure\n";
+const std::string kCardSuccess = "GET CARD INFO procedure success\n";
+
+std::string cardSession(unsigned dev, unsigned idx)
+{
+    return session((boost::format("getcardinfo fw='' dev=%u idx=%u length=548 sn='' cb=none\n") %
+                    dev % idx).str());
+}
+
+const RunCase kCardInfo[] = {
+    {"EmmcOfReportedType", {"--command", "getcardinfo"}, {"XOL_STANDIN_CARD_TYPE=2"}, {},
+     kCardStart + "Device index: 0\nDevice type: 2\n" + cardDump<_card_info_emmc_t>() +
+         kCardSuccess,
+     "", 0, cardSession(0, 0)},
+    {"UfsSecondLayoutBy272Bytes", {"--command", "getcardinfo", "--device", "3"},
+     {"XOL_STANDIN_CARD_TYPE=0", "XOL_STANDIN_CARD_LENGTH=272"}, {},
+     kCardStart + "Device type: 0x3\nDevice index: 0\n" + cardDump<_card_info_ufs_v2_t>() +
+         kCardSuccess,
+     "", 0, cardSession(3, 0)},
+    {"UfsFirstLayoutOtherwise", {"--command", "getcardinfo", "--device", "3", "--idx", "1"},
+     {"XOL_STANDIN_CARD_TYPE=3", "XOL_STANDIN_CARD_LENGTH=212"}, {},
+     kCardStart + "Device type: 0x3\nDevice index: 0x1\n" + cardDump<_card_info_ufs_t>() +
+         kCardSuccess,
+     "", 0, cardSession(3, 1)},
+    {"Spi", {"--command", "getcardinfo"},
+     {"XOL_STANDIN_CARD_TYPE=1", "XOL_STANDIN_CARD_LENGTH=3"}, {},
+     kCardStart + "Device index: 0\nDevice type: 1\n" + cardDump<_card_info_spi_t>() +
+         kCardSuccess,
+     "", 0, cardSession(0, 0)},
+    {"AnswerTooShortForRecord", {"--command", "getcardinfo", "--device", "2"},
+     {"XOL_STANDIN_CARD_LENGTH=100"}, {},
+     kCardStart + "Device type: 0x2\nDevice index: 0\n" + kCardSuccess, "", 0,
+     cardSession(2, 0)},
+    {"AnswerLongerThanBuffer", {"--command", "getcardinfo", "--device", "2"},
+     {"XOL_STANDIN_CARD_LENGTH=600"}, {},
+     kCardStart + "Device type: 0x2\nDevice index: 0\n" + kCardSuccess, "", 0,
+     cardSession(2, 0)},
+    {"FailurePrintsNoRecord", {"--command", "getcardinfo"},
+     {"XOL_STANDIN_CARD_TYPE=2", "XOL_STANDIN_STATUS=0x80000000",
+      "XOL_STANDIN_MESSAGE=Media not present"},
+     {}, kCardStart + "Device index: 0\n",
+     failure("GET CARD INFO", "0x80000000", "Media not present"), 1, cardSession(0, 0)},
+};
+INSTANTIATE_TEST_SUITE_P(CardInfo, RunTest, ::testing::ValuesIn(kCardInfo),
                          [](const auto& info) { return std::string(info.param.name); });
 
 const std::string kListing = "Starting DEVICE ENUMERATION procedure\n"

@@ -10,6 +10,7 @@
 #include "cli_commands.h"
 #include "cli_frame.h"
 #include "cli_printers.h"
+#include "xol_prot_utils.h"
 
 namespace {
 
@@ -37,6 +38,35 @@ void printLocation(const _soc_device_info_t& info)
         std::wcout << L"\tDevicePropertyDriverKeyName: " << name << std::endl;
     }
     std::cout << std::endl;
+}
+
+// Room for the largest card-information record.
+constexpr size_t kCardBufferSize = sizeof(_card_info_emmc_t);
+
+// A record is shown only when the answer fills it: a shorter answer would print bytes the
+// device never sent, a longer one was not copied at all.
+template <class Record> void printCardRecord(const char* buffer, size_t length)
+{
+    if (length < sizeof(Record) || length > kCardBufferSize)
+        return;
+    Record record;
+    std::memcpy(&record, buffer, sizeof record);
+    std::cout << std::endl;
+    std::cout << record << std::endl;
+}
+
+void printCardInfo(unsigned char type, const char* buffer, size_t length)
+{
+    if (type == DEV_TYPE_EMMC) {
+        printCardRecord<_card_info_emmc_t>(buffer, length);
+    } else if (type == DEV_TYPE_UFS) {
+        if (length == sizeof(_card_info_ufs_v2_t))
+            printCardRecord<_card_info_ufs_v2_t>(buffer, length);
+        else
+            printCardRecord<_card_info_ufs_t>(buffer, length);
+    } else if (type == DEV_TYPE_SPI) {
+        printCardRecord<_card_info_spi_t>(buffer, length);
+    }
 }
 
 } // namespace
@@ -218,12 +248,17 @@ int CliCmdGetCardInfo::execute(IVemoAPI* api)
             std::cout << "Device type: " << static_cast<unsigned int>(cardType) << std::endl;
         return call.finish(status);
     }
-    char buffer[548] = {};
+    char buffer[kCardBufferSize] = {};
     size_t length = sizeof buffer;
     const unsigned long status = call.run(&IVemoAPI::getcardinfo, recoveryPath.c_str(),
                                           &cardType, lowByte(idx), buffer, &length);
-    if (status == 0 && device == 0)
-        std::cout << "Device type: " << static_cast<unsigned int>(cardType) << std::endl;
+    if (status == 0) {
+        if (device == 0)
+            std::cout << "Device type: " << static_cast<unsigned int>(cardType) << std::endl;
+        else if (cardType == 0)
+            cardType = lowByte(device);
+        printCardInfo(cardType, buffer, length);
+    }
     return call.finish(status);
 }
 
