@@ -6,10 +6,9 @@
 #include <future>
 #include <numeric>
 
-#include "sim_bed.h"
 #include "test_function.h"
 #include "tolvane_libusb.h"
-#include "transport_support.h"
+#include "transport_fixture.h"
 
 using namespace transport_test;
 using Bytes = std::vector<uint8_t>;
@@ -26,41 +25,7 @@ Bytes pattern(size_t n, uint8_t seed = 1)
     return b;
 }
 
-class BedTransport : public ::testing::Test {
-protected:
-    void TearDown() override { stop(); }
-
-    void start()
-    {
-        wd = std::make_unique<TolvaneWdAPI>();
-        wd->Register(&listener);
-    }
-    void stop()
-    {
-        if (wd) {
-            wd->Deinit();
-            wd.reset();
-        }
-    }
-    // Plugs a device into the running transport and waits for its attach.
-    std::string attach(const SimDeviceDesc& desc, std::shared_ptr<SimFunction> fn,
-                       SimBed::DeviceId* id = nullptr)
-    {
-        size_t before = listener.events().size();
-        SimBed::DeviceId plugged = bed->plug(desc, std::move(fn));
-        if (id)
-            *id = plugged;
-        auto events = listener.waitFor(before + 1);
-        if (events.size() <= before || events[before].rfind("attach ", 0) != 0)
-            return std::string();
-        return events[before].substr(7);
-    }
-
-    LogCapture log;
-    std::unique_ptr<SimBed> bed = makeSimBed();
-    Listener listener;
-    std::unique_ptr<TolvaneWdAPI> wd;
-};
+using BedTransport = TransportFixture<TolvaneWdAPI>;
 
 TEST_F(BedTransport, DevicesPresentAtStartAreOpenWhenTheConstructorReturns)
 {

@@ -163,6 +163,15 @@ inline Failure failureOf(const std::function<void()>& call)
     return f;
 }
 
+// A default-built T changed by `change`: table rows of fault settings.
+template <typename T, typename F>
+T with(F change)
+{
+    T value;
+    change(value);
+    return value;
+}
+
 // A libusb result as the status the transport reports for it.
 inline unsigned long status(int libusbResult) { return static_cast<unsigned long>(static_cast<long>(libusbResult)); }
 
