@@ -175,8 +175,15 @@ T with(F change)
 // A libusb result as the status the transport reports for it.
 inline unsigned long status(int libusbResult) { return static_cast<unsigned long>(static_cast<long>(libusbResult)); }
 
+// Threads of the process. A sanitizer's helper thread starts with the first thread created,
+// so one is created (and joined) before the first count.
 inline size_t threadCount()
 {
+    static const bool helpersStarted = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)helpersStarted;
     size_t n = 0;
     if (DIR* dir = opendir("/proc/self/task")) {
         while (dirent* entry = readdir(dir))
