@@ -392,6 +392,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_handle_events_timeout_completed(libusb_co
 }
 #endif
 
+#ifndef STANDIN_OMIT_libusb_open
 STANDIN_EXPORT int STANDIN_CALL libusb_open(libusb_device* dev, libusb_device_handle** out)
 {
     State& s = state();
@@ -415,6 +416,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_open(libusb_device* dev, libusb_device_ha
     *out = h;
     return 0;
 }
+#endif
 
 STANDIN_EXPORT void STANDIN_CALL libusb_close(libusb_device_handle* h)
 {

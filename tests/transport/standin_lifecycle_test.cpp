@@ -125,6 +125,20 @@ TEST_F(StandinLifecycle, DeinitReleasesClaimedInterfacesAndClosesEveryHandle)
     wd.reset();
 }
 
+TEST_F(StandinLifecycle, AfterDeinitLibusbIsNoLongerThere)
+{
+    bed->plug(SimDeviceDesc::bulk(), std::make_shared<TestFunction>());
+    start();
+    std::string serial = wd->EnumerateDevices().front();
+    wd->Deinit();
+    uint8_t buffer[8] = {};
+    Failure f = failureOf([&] { wd->Write(serial, buffer, sizeof buffer, 4, false, 1000); });
+    EXPECT_EQ(f.code, 0x30000u);
+    EXPECT_EQ(f.text, "libusb shared object is not loaded");
+    EXPECT_EQ(wd->GetLibusbError(-1), "libusb error");
+    wd.reset();
+}
+
 TEST_F(StandinLifecycle, RetryCountChangesNoTransfer)
 {
     start();

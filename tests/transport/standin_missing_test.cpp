@@ -74,6 +74,15 @@ MISSING_CASE(libusb_error_name)
     EXPECT_EQ(f.text, "libusb error");
 }
 
+MISSING_CASE(libusb_open)
+{
+    // The arrival is dropped; start-up itself goes on.
+    bed->plug(SimDeviceDesc::bulk(), std::make_shared<TestFunction>());
+    start();
+    EXPECT_TRUE(wd->EnumerateDevices().empty());
+    EXPECT_TRUE(log.has(severity::error, "Caught an exception: libusb symbol \"libusb_open\" not found"));
+}
+
 MISSING_CASE(libusb_bulk_transfer)
 {
     bed->plug(SimDeviceDesc::bulk(), std::make_shared<TestFunction>());
