@@ -150,7 +150,7 @@ XolJobReadBootMedia::XolJobReadBootMedia(TolvaneWdAPI* transport, unsigned long 
                                          unsigned char index, unsigned int start,
                                          unsigned int count, unsigned char partition)
     : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), type(type),
-      index(index), start(start), count(count), partition(partition)
+      index(index), startBlock(start), count(count), partition(partition)
 {
 }
 
@@ -159,7 +159,7 @@ void XolJobReadBootMedia::run()
     log("Read boot media operation started");
     switchDeviceCtx(DEVICE_CTX_XOL);
     log("Sending \"Read Boot Media\" XoL command");
-    response = api().ReadBootMedia(type, index, start, count, partition);
+    response = api().ReadBootMedia(type, index, startBlock, count, partition);
     log("Success");
     log("Read boot media operation had been accomplished succesfully");
 }

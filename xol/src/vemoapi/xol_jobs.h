@@ -90,7 +90,7 @@ protected:
 private:
     unsigned char type;
     unsigned char index;
-    unsigned int start;
+    unsigned int startBlock;
     unsigned int count;
     unsigned char partition;
     std::shared_ptr<XolAPI::ReadBootMediaResponse> response;
