@@ -9,6 +9,7 @@ PACKAGES=(
   libusb-1.0-0-dev
   googletest libgtest-dev libgmock-dev
   umockdev libumockdev-dev
+  clang libclang-rt-14-dev
 )
 SUDO=()
 [ "$(id -u)" -eq 0 ] || SUDO=(sudo)
