@@ -14,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -311,21 +312,12 @@ public:
         std::vector<uint8_t> descriptors = desc.deviceDescriptor();
         std::vector<uint8_t> config = desc.configDescriptor();
         descriptors.insert(descriptors.end(), config.begin(), config.end());
-        char record[4096];
-        std::snprintf(record, sizeof record,
-                      "P: %s\n"
-                      "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\n"
-                      "E: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=%s\n"
-                      "A: busnum=%d\\n\nA: devnum=%d\\n\nA: bConfigurationValue=1\\n\n"
-                      "A: speed=%u\\n\nH: descriptors=%s\n",
-                      d->syspath.c_str() + 4, desc.busNumber, devnum, d->devnode.c_str(),
-                      desc.busNumber, devnum, desc.speedMbps, hex(descriptors).c_str());
         if (function)
             function->attachSender([d](SimFunction::Bytes message) { d->send(std::move(message)); });
         devices[d->id] = std::move(owned);
+        addHubsAbove(desc);
         // Also announces the device to udev listeners.
-        if (!umockdev_testbed_add_from_string(testbed, record, &error))
-            throw std::runtime_error(std::string("add_from_string: ") + error->message);
+        addSysfsDevice(d->syspath, desc.busNumber, devnum, desc.speedMbps, descriptors);
         return d->id;
     }
 
@@ -365,6 +357,45 @@ public:
     }
 
 private:
+    void addSysfsDevice(const std::string& syspath, int bus, int devnum, unsigned speed,
+                        const std::vector<uint8_t>& descriptors)
+    {
+        char record[4096];
+        std::snprintf(record, sizeof record,
+                      "P: %s\n"
+                      "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\n"
+                      "E: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=/dev/bus/usb/%03d/%03d\n"
+                      "A: busnum=%d\\n\nA: devnum=%d\\n\nA: bConfigurationValue=1\\n\n"
+                      "A: speed=%u\\n\nH: descriptors=%s\n",
+                      syspath.c_str() + 4, bus, devnum, bus, devnum, bus, devnum, speed,
+                      hex(descriptors).c_str());
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(testbed, record, &error))
+            throw std::runtime_error(std::string("add_from_string: ") + error->message);
+    }
+
+    // libusb learns a port path from the hubs above a device: each level but the last is a hub
+    // of its own (made once, never removed; no node, as libusb never opens it).
+    void addHubsAbove(const SimDeviceDesc& desc)
+    {
+        std::string name = std::to_string(desc.busNumber) + "-";
+        for (size_t i = 0; i + 1 < desc.portNumbers.size(); ++i) {
+            name += (i ? "." : "") + std::to_string(desc.portNumbers[i]);
+            std::string syspath = "/sys/devices/simhcd/" + name;
+            if (!hubs.insert(syspath).second)
+                continue;
+            SimDeviceDesc hub;
+            hub.vendorId = 0x1D6B;
+            hub.productId = 0x0002;
+            hub.interfaces = {SimInterface{0, {SimAltSetting{{SimEndpoint{0x81, 3, 4}}}}}};
+            std::vector<uint8_t> descriptors = hub.deviceDescriptor();
+            descriptors[4] = 9; // hub class
+            std::vector<uint8_t> config = hub.configDescriptor();
+            descriptors.insert(descriptors.end(), config.begin(), config.end());
+            addSysfsDevice(syspath, desc.busNumber, ++lastDevnum[desc.busNumber], 480, descriptors);
+        }
+    }
+
     Device* find(DeviceId id) const
     {
         auto it = devices.find(id);
@@ -378,6 +409,7 @@ private:
     mutable std::mutex bedMutex;
     std::map<DeviceId, std::unique_ptr<Device>> devices;
     std::map<int, int> lastDevnum;
+    std::set<std::string> hubs;
     DeviceId nextId = 1;
 };
 
