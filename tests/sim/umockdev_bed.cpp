@@ -288,6 +288,11 @@ public:
         for (size_t i = 0; i < desc.portNumbers.size(); ++i)
             sysname << (i ? "." : "") << int(desc.portNumbers[i]);
         d->syspath = "/sys/devices/simhcd/" + sysname.str();
+        if (hubs.count(d->syspath) || pluggedAt(d->syspath))
+            throw std::invalid_argument("a hub or a device is already at " + d->syspath);
+        for (const std::string& hub : hubPaths(desc))
+            if (pluggedAt(hub))
+                throw std::invalid_argument("a device is at " + hub + ", where a hub is needed");
 
         d->handler = umockdev_ioctl_base_new();
         g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(handleIoctl), d);
@@ -376,12 +381,20 @@ private:
 
     // libusb learns a port path from the hubs above a device: each level but the last is a hub
     // of its own (made once, never removed; no node, as libusb never opens it).
-    void addHubsAbove(const SimDeviceDesc& desc)
+    static std::vector<std::string> hubPaths(const SimDeviceDesc& desc)
     {
+        std::vector<std::string> paths;
         std::string name = std::to_string(desc.busNumber) + "-";
         for (size_t i = 0; i + 1 < desc.portNumbers.size(); ++i) {
             name += (i ? "." : "") + std::to_string(desc.portNumbers[i]);
-            std::string syspath = "/sys/devices/simhcd/" + name;
+            paths.push_back("/sys/devices/simhcd/" + name);
+        }
+        return paths;
+    }
+
+    void addHubsAbove(const SimDeviceDesc& desc)
+    {
+        for (const std::string& syspath : hubPaths(desc)) {
             if (!hubs.insert(syspath).second)
                 continue;
             SimDeviceDesc hub;
@@ -394,6 +407,16 @@ private:
             descriptors.insert(descriptors.end(), config.begin(), config.end());
             addSysfsDevice(syspath, desc.busNumber, ++lastDevnum[desc.busNumber], 480, descriptors);
         }
+    }
+
+    bool pluggedAt(const std::string& syspath) const
+    {
+        for (auto& entry : devices) {
+            std::lock_guard<std::mutex> dl(entry.second->mutex);
+            if (entry.second->syspath == syspath && !entry.second->gone)
+                return true;
+        }
+        return false;
     }
 
     Device* find(DeviceId id) const
