@@ -18,12 +18,11 @@ cmake --build build-san -j "$JOBS"
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --output-on-failure -j "$JOBS")
 
-# The transport's tests once more under ThreadSanitizer (races inside umockdev and GLib
-# themselves are suppressed).
+# The transport's tests once more under ThreadSanitizer, on the stand-in: Debian's libusb,
+# umockdev and GLib are not instrumented, so races are looked for where every library is.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_TSAN=ON
 cmake --build build-tsan -j "$JOBS"
-(cd build-tsan && \
-  TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/../tests/sim/tsan.supp" \
-  ctest --output-on-failure -j "$JOBS" -R '^transport_')
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
+  ctest --output-on-failure -j "$JOBS" -R '^transport_' -E 'umockdev')
 
 bash tools/fuzz.sh
