@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds, and runs the whole test suite twice: as built, and again
 # under AddressSanitizer and UndefinedBehaviorSanitizer; then the transport's tests under
-# ThreadSanitizer, and the fuzzers for a bounded time.
+# ThreadSanitizer, the fuzzers for a bounded time, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -26,3 +26,5 @@ cmake --build build-tsan -j "$JOBS"
   ctest --output-on-failure -j "$JOBS" -R '^transport_' -E 'umockdev')
 
 bash tools/fuzz.sh
+
+bash tools/wintest.sh
