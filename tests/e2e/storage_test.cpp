@@ -76,7 +76,7 @@ XolDeviceState storageBoard()
 std::string rawDump(const Bytes& b, size_t from, size_t count)
 {
     std::string out;
-    char cell[16];
+    char cell[32];
     for (size_t i = 0; i < count; ++i) {
         if (i % 16 == 0) {
             std::snprintf(cell, sizeof cell, "%#010zx: ", i);
