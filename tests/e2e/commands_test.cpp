@@ -68,6 +68,14 @@ const Case kCases[] = {
          EXPECT_EQ(s.tokens.count(3), 0u);
          EXPECT_EQ(s.tokens.count(7), 1u);
      }},
+    {"erasetoken with retry count and delay", xolBoard, {},
+     {"--command", "erasetoken", "--slot", "7", "--usb-retry-count", "3", "--usb-rw-delay", "300"},
+     "Starting ERASE TOKEN procedure\n"
+     "ERASE TOKEN procedure success\n",
+     [](const XolDeviceState& s) {
+         EXPECT_EQ(s.tokens.count(7), 0u);
+         EXPECT_EQ(s.protocolTimeout, 300u) << "the delay is the transfer time-out";
+     }},
     {"setdevicelifecyclestage", xolBoard, {{"stage.bin", kLifecycle}},
      {"--command", "setdevicelifecyclestage", "--token", "stage.bin"},
      "Starting SET DEVICE LIFECYCLE STAGE procedure\n"

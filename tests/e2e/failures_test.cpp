@@ -56,6 +56,13 @@ const Case kCases[] = {
      "Starting STARTOVER procedure\nFlags: 0\n",
      failure("STARTOVER", "0x30006", "Timeout value is too small"),
      [](const XolDeviceState& s) { EXPECT_TRUE(s.commands.empty()) << "nothing was sent"; }},
+    // The retry count is handed over first and brings up the transport, whose identification
+    // still runs with the default time-out.
+    {"startover: retry count, then a delay below 200 ms", Bus::Umockdev, xolBoard, nullptr,
+     cmd({"startover", "--usb-rw-delay", "199", "--usb-retry-count", "2"}),
+     "Starting STARTOVER procedure\nFlags: 0\n",
+     failure("STARTOVER", "0x30006", "Timeout value is too small"),
+     [](const XolDeviceState& s) { EXPECT_EQ(s.commands.size(), 2u) << "identification only"; }},
     {"downloadfwos: missing image", Bus::Umockdev, xolBoard, nullptr,
      cmd({"downloadfwos", "--fw_image", "missing.bin"}),
      "Starting DOWNLOADFWOS procedure\n",

@@ -68,6 +68,33 @@ TEST(IdDevice, WithIfpFileItsRecordIsUsed)
     EXPECT_EQ(bench.board().idDeviceParams, (std::array<uint32_t, 2>{0, 0x01020304}));
 }
 
+// Of two boards, the identifier picks one, in any case; the other hears only the identification
+// every run starts with.
+TEST(IdDevice, IdentifierPicksOneOfTwoBoards)
+{
+    Bench bench;
+    bench.plug(xolBoard());
+    XolDeviceState other = xolBoard();
+    other.platformId[15] = 0xff;
+    other.idFlags = 0x9;
+    ScenarioDevice where;
+    where.portNumbers = {2};
+    bench.plug(other, where);
+    const ProgramRun run = bench.run({"--command", "iddevice", "--flags", "1", "--sn",
+                                      "101112131415161718191A1B1C1D1EFF"});
+    EXPECT_EQ(run.out, banner("Starting ID DEVICE procedure\n"
+                              "Flags: 0x1\n"
+                              "ID DEVICE procedure success\n"
+                              "Response flags: 0x9\n"
+                              "OEM platform ID: 11223344\n"
+                              "Unique platform ID: 101112131415161718191a1b1c1d1eff\n"
+                              "Image errors: 0x1 00 00 00 00 00 00 00 00 00 0x10 0xab \n"));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(bench.board(0).commands.size(), 2u);
+    EXPECT_EQ(bench.board(1).idDeviceParams, (std::array<uint32_t, 2>{1, 0}));
+}
+
 TEST(IdDevice, ShortIfpFileFailsBeforeAnyDevice)
 {
     Bench bench;

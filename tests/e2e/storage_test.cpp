@@ -70,6 +70,9 @@ XolDeviceState storageBoard()
     // Asked for no particular type, the board reports its UFS device.
     s.device(0, 0).cardInfo = ufsCard(true);
     s.device(0, 0).reportedType = 3;
+    // Answers that do not fit a record: longer than the program's buffer, shorter than a layout.
+    s.device(2, 1).cardInfo = pattern(600);
+    s.device(3, 3).cardInfo = pattern(100);
     return s;
 }
 
@@ -229,6 +232,12 @@ const CardCase kCardCases[] = {
     {"UFS reported as type 0", {"--device", "3", "--idx", "2"},
      "Device type: 0x3\nDevice index: 0x2\n" + shown(ufsDump(true)), {}},
     {"type left to the device", {}, "Device index: 0\nDevice type: 3\n" + shown(ufsDump(true)), {}},
+    {"eMMC answer longer than the buffer", {"--device", "2", "--idx", "1"},
+     "Device type: 0x2\nDevice index: 0x1\n", {}},
+    {"UFS answer shorter than either layout", {"--device", "3", "--idx", "3"},
+     "Device type: 0x3\nDevice index: 0x3\n", {}},
+    {"into a file, longer than any record", {"--device", "2", "--idx", "1", "--path", "card.out"},
+     "Device type: 0x2\nDevice index: 0x1\n", pattern(600)},
     {"into a file, type left to the device", {"--path", "card.out"},
      "Device index: 0\nDevice type: 3\n", ufsCard(true)},
     {"into a file, eMMC", {"--path", "card.out", "--device", "2"},
