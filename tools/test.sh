@@ -7,11 +7,11 @@ cd "$(dirname "$0")/.."
 bash tools/deps.sh
 JOBS=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_BUILD_TESTS=ON
 cmake --build build -j "$JOBS"
 (cd build && ctest --output-on-failure -j "$JOBS")
 
-cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DXOL_SANITIZE=ON
+cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DXOL_SANITIZE=ON -DXOL_BUILD_TESTS=ON
 cmake --build build-san -j "$JOBS"
 (cd build-san && \
   ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:verify_asan_link_order=0 \

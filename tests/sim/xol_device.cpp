@@ -201,9 +201,12 @@ bool XolDevice::validPayload(const uint8_t* msg)
 
 uint32_t XolDevice::storageStatus(uint8_t type, uint8_t index) const
 {
-    if (type < 1 || type > 3)
+    // Type 0 asks the board to pick the device itself: only a board holding a device under
+    // type 0 (with the type it reports) answers it.
+    const bool known = st.storage.count({type, index}) != 0;
+    if (type > 3 || (type == 0 && !known))
         return kStatusInvalidDeviceType;
-    return st.storage.count({type, index}) ? 0u : uint32_t(kStatusUnsupportedStorage);
+    return known ? 0u : uint32_t(kStatusUnsupportedStorage);
 }
 
 void XolDevice::runCommand(const uint8_t* msg)

@@ -517,6 +517,24 @@ TEST(XolDeviceDownload, ReadBootMediaRefusals)
     EXPECT_EQ(b.hostErrors().size(), 2u);
 }
 
+// Asked for type 0, a board answers only when it holds a device under type 0, reporting that
+// device's own type.
+TEST(XolDeviceDownload, CardInfoForTypeZero)
+{
+    XolDeviceState s = Board::xol();
+    s.device(2, 0).cardInfo = pattern(548);
+    Board without(s);
+    EXPECT_EQ(status(without.ask(command(0x12, 0, {{16, 0, 1}}))), 0x8000002Du);
+
+    s.device(0, 1).cardInfo = pattern(272);
+    s.device(0, 1).reportedType = 3;
+    Board with(s);
+    Download d = download(with, command(0x12, 0, {{16, 0, 1}, {17, 1, 1}}), 16364);
+    EXPECT_EQ(d.final[20], 3);
+    EXPECT_EQ(d.bytes, pattern(272));
+    EXPECT_EQ(status(with.ask(command(0x12, 0, {{16, 0, 1}}))), 0x8000002Du) << "index 0";
+}
+
 // ---------------------------------------------------------------- faults
 
 // Each fault alters the Erase Token answer; a firmware status also leaves the token in place.

@@ -51,6 +51,8 @@ STANDIN_EXPORT void setDeviceFaults(DeviceId id, const DeviceFaults& faults);
 // The next bulk transfer on the device returns `result` with `actual` bytes moved, the device
 // seeing nothing of it.
 STANDIN_EXPORT void failNextTransfer(DeviceId id, int result, int actual = 0);
+// The same for the transfer after the next `skip` ones, which pass normally.
+STANDIN_EXPORT void failTransferAfter(DeviceId id, unsigned skip, int result, int actual = 0);
 // The next successful libusb_open returns this handle object again (a reused address).
 STANDIN_EXPORT void reuseHandleOnNextOpen(libusb_device_handle* handle);
 

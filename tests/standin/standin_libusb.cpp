@@ -27,7 +27,12 @@ struct libusb_device {
     SimTranscript transcript;
     std::vector<unsigned> claims;
     standin::DeviceFaults faults;
-    std::deque<std::pair<int, int>> transferFaults;
+    struct TransferFault {
+        unsigned skip;  // transfers to let pass first
+        int result;
+        int actual;
+    };
+    std::deque<TransferFault> transferFaults;
     int opens = 0;
     libusb_device_handle* last = nullptr;
     std::mutex functionMutex; // the function sees one transfer at a time
@@ -212,10 +217,15 @@ void setDeviceFaults(DeviceId id, const DeviceFaults& faults)
 
 void failNextTransfer(DeviceId id, int result, int actual)
 {
+    failTransferAfter(id, 0, result, actual);
+}
+
+void failTransferAfter(DeviceId id, unsigned skip, int result, int actual)
+{
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (libusb_device* dev = find(s, id))
-        dev->transferFaults.emplace_back(result, actual);
+        dev->transferFaults.push_back({skip, result, actual});
 }
 
 void reuseHandleOnNextOpen(libusb_device_handle* handle)
@@ -557,12 +567,14 @@ STANDIN_EXPORT int STANDIN_CALL libusb_bulk_transfer(libusb_device_handle* h, un
     libusb_device* dev = h->dev;
     if (dev->gone)
         return LIBUSB_ERROR_NO_DEVICE;
-    if (!dev->transferFaults.empty()) {
+    if (!dev->transferFaults.empty() && dev->transferFaults.front().skip > 0) {
+        --dev->transferFaults.front().skip;
+    } else if (!dev->transferFaults.empty()) {
         auto fault = dev->transferFaults.front();
         dev->transferFaults.pop_front();
         if (actual)
-            *actual = fault.second;
-        return fault.first;
+            *actual = fault.actual;
+        return fault.result;
     }
     const SimEndpoint* ep = dev->desc.findEndpoint(endpoint);
     if (!ep || (ep->attributes & 3) != LIBUSB_TRANSFER_TYPE_BULK)

@@ -1,0 +1,199 @@
+// A bench for running the installed xolcli as a user does: a fresh folder, the boards of the
+// simulated bus in state files there, and one process per command line.
+#ifndef XOL_TEST_E2E_SUPPORT_H
+#define XOL_TEST_E2E_SUPPORT_H
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+#include "scenario.h"
+#include "scratch_dir.h"
+#include "xol_device_state.h"
+
+namespace e2e {
+
+// Which libusb the program loads: Debian's over umockdev's simulated kernel, the stand-in, or
+// Debian's on the machine as it is (no simulated device).
+enum class Bus { Umockdev, Standin, Real };
+
+inline std::string setting(const char* name)
+{
+    const char* value = std::getenv(name);
+    if (value == nullptr)
+        throw std::runtime_error(std::string(name) + " is not set: run the tests through ctest");
+    return value;
+}
+
+inline std::string xolcliPath() { return setting("XOL_E2E_PREFIX") + "/bin/xolcli"; }
+inline std::string sample(const std::string& name) { return setting("XOL_E2E_SAMPLES") + "/" + name; }
+
+// What every run prints first.
+inline std::string banner(const std::string& out) { return "CLI version: 3.0.0.1119(DBG)\n" + out; }
+
+// The three lines of a failed operation on standard error.
+inline std::string failure(const std::string& op, const std::string& code, const std::string& text)
+{
+    return op + " procedure failed\nError code: " + code + "\nError message: " + text + "\n";
+}
+
+// What the standard library says of a file stream that fails.
+const char* const kStreamFailure = "basic_ios::clear: iostream error";
+
+class Bench {
+public:
+    explicit Bench(Bus bus = Bus::Umockdev) : bus(bus) {}
+
+    // Attaches a board; returns its number.
+    size_t plug(const xolsim::XolDeviceState& state, ScenarioDevice where = ScenarioDevice())
+    {
+        where.stateFile = dir.path("board" + std::to_string(scenario.devices.size()) + ".json");
+        xolsim::saveState(state, where.stateFile);
+        scenario.devices.push_back(where);
+        return scenario.devices.size() - 1;
+    }
+    // The board as the last run left it.
+    xolsim::XolDeviceState board(size_t n = 0) const
+    {
+        return xolsim::loadState(scenario.devices.at(n).stateFile);
+    }
+    void setBoard(const xolsim::XolDeviceState& state, size_t n = 0)
+    {
+        xolsim::saveState(state, scenario.devices.at(n).stateFile);
+    }
+    ScenarioDevice& where(size_t n = 0) { return scenario.devices.at(n); }
+
+    ProgramRun run(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> env;
+        std::string preload = setting("XOL_E2E_ASAN_RUNTIME");
+        auto preloadAlso = [&preload](const std::string& lib) {
+            preload += (preload.empty() ? "" : " ") + lib;
+        };
+        if (bus != Bus::Real) {
+            const std::string file = dir.path("scenario.json");
+            saveScenario(scenario, file);
+            env.push_back("XOL_SCENARIO=" + file);
+        }
+        if (bus == Bus::Umockdev) {
+            preloadAlso(setting("XOL_E2E_UMOCKDEV_PRELOAD"));
+            preloadAlso(setting("XOL_E2E_BED_UMOCKDEV"));
+        } else if (bus == Bus::Standin) {
+            preloadAlso(setting("XOL_E2E_BED_STANDIN"));
+            env.push_back("LD_LIBRARY_PATH=" + setting("XOL_E2E_STANDIN_DIR"));
+        }
+        if (!preload.empty())
+            env.push_back("LD_PRELOAD=" + preload);
+        return runProgram(xolcliPath(), args, env);
+    }
+
+    ScratchDir dir;
+
+private:
+    Bus bus;
+    Scenario scenario;
+};
+
+// Bytes of a file, or of a text.
+inline xolsim::Bytes bytesOf(const std::string& text) { return xolsim::Bytes(text.begin(), text.end()); }
+inline xolsim::Bytes fileBytes(const std::string& path) { return bytesOf(ScratchDir::read(path)); }
+inline void writeFile(const std::string& path, const xolsim::Bytes& bytes)
+{
+    ScratchDir::write(path, std::string(bytes.begin(), bytes.end()));
+}
+
+// n bytes that differ from their neighbours.
+inline xolsim::Bytes pattern(size_t n, unsigned seed = 1)
+{
+    xolsim::Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(i * 13 + seed + i / 253);
+    return b;
+}
+
+// The board most tests use: in XoL context, with identification values, two tokens, an eMMC
+// device with two boot partitions and an SPI flash.
+const char* const kBoardId = "101112131415161718191a1b1c1d1e1f";
+
+inline xolsim::XolDeviceState xolBoard()
+{
+    xolsim::XolDeviceState s;
+    s.context = 1;
+    s.currentOperation = 3;
+    for (int i = 0; i < 16; ++i)
+        s.platformId[i] = static_cast<uint8_t>(0x10 + i);
+    s.oemPlatformId = {0x44, 0x33, 0x22, 0x11};
+    s.idFlags = 0x5;
+    s.imageErrors = {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0xab};
+    s.tokenPartId = {0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xab};
+    s.nonce = 0x1234;
+    s.trustedTime = 0x5678;
+    s.deviceId = 0x9abc;
+    s.tokens[3] = pattern(100, 3);
+    s.tokens[7] = pattern(40, 7);
+    xolsim::StorageDevice& emmc = s.device(2, 0);
+    emmc.cardInfo = xolsim::Bytes(548);
+    emmc.media[0] = pattern(16 * 512, 10);
+    emmc.media[1] = pattern(8 * 512, 11);
+    emmc.maxChunk = 2;
+    xolsim::StorageDevice& spi = s.device(1, 0);
+    spi.cardInfo = {2, 0x05, 0x06};
+    spi.media[0] = pattern(4 * 512, 12);
+    return s;
+}
+
+// The same board before its recovery module: in ROM context.
+inline xolsim::XolDeviceState romBoard()
+{
+    xolsim::XolDeviceState s = xolBoard();
+    s.context = 0;
+    return s;
+}
+
+// An image whose module directory names one module: a 16-byte header with the entry count at
+// offset 4, then the 24-byte entry (name, offset, size); the module fills the image's end.
+inline xolsim::Bytes moduleImage(const std::string& name, size_t moduleSize, size_t total,
+                                 unsigned seed)
+{
+    xolsim::Bytes image = pattern(total, seed);
+    auto put32 = [&image](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            image[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    std::fill(image.begin(), image.begin() + 40, 0);
+    put32(4, 1);
+    std::copy(name.begin(), name.end(), image.begin() + 16);
+    put32(16 + 12, static_cast<uint32_t>(total - moduleSize));
+    put32(16 + 16, static_cast<uint32_t>(moduleSize));
+    return image;
+}
+inline xolsim::Bytes recoveryModule() { return moduleImage("xolmod", 3000, 3500, 21); }
+inline xolsim::Bytes firmwareImage() { return moduleImage("rcipifwi", 70000, 90000, 22); }
+
+// Host messages the board refused; none is expected of a run.
+inline std::string refusals(const xolsim::XolDeviceState& s)
+{
+    std::string all;
+    for (const std::string& e : s.hostErrors)
+        all += e + "\n";
+    return all;
+}
+
+// A test name made of a case's name, for the tables of cases.
+struct CaseName {
+    template <class Info> std::string operator()(const Info& info) const
+    {
+        std::string n;
+        for (char ch : std::string(info.param.name))
+            n += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return n;
+    }
+};
+
+} // namespace e2e
+
+#endif
