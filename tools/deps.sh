@@ -9,6 +9,7 @@ PACKAGES=(
   libusb-1.0-0-dev
   googletest libgtest-dev libgmock-dev
   umockdev libumockdev-dev
+  clang libclang-rt-14-dev
 )
 # `deps.sh vm`: instead, what the end-to-end test in a virtual machine needs (tests/qemu/): QEMU,
 # the guest's shell and archiver, and the libraries of Debian's udevadm.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds, and runs the whole test suite twice: as built, and again
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then the transport's tests under
+# ThreadSanitizer, and the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -16,3 +17,13 @@ cmake --build build-san -j "$JOBS"
   ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:verify_asan_link_order=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --output-on-failure -j "$JOBS")
+
+# The transport's tests once more under ThreadSanitizer (races inside umockdev and GLib
+# themselves are suppressed).
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_TSAN=ON
+cmake --build build-tsan -j "$JOBS"
+(cd build-tsan && \
+  TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/../tests/sim/tsan.supp" \
+  ctest --output-on-failure -j "$JOBS" -R '^transport_')
+
+bash tools/fuzz.sh

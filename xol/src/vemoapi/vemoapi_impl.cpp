@@ -15,6 +15,7 @@
 #include "log_attributes.h"
 #include "operation_boundary.h"
 #include "secure_buffers.h"
+#include "tolvane_libusb.h"
 
 namespace {
 
@@ -62,6 +63,13 @@ VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000)
 
 VemoAPI::~VemoAPI()
 {
+    // Stopping the transport joins its notification thread, which may still deliver queued
+    // attach and detach calls to this object; the tables are freed only afterwards.
+    if (transport != nullptr) {
+        transport->Deinit();
+        delete transport;
+        transport = nullptr;
+    }
     boost::log::core::get()->remove_sink(fileSink);
     deviceTable.clear();
     ifpTable.clear();

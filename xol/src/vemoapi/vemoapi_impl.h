@@ -3,6 +3,7 @@
 #ifndef XOL_VEMOAPI_IMPL_H
 #define XOL_VEMOAPI_IMPL_H
 
+#include <array>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -11,11 +12,13 @@
 #include <boost/log/sinks/text_ostream_backend.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "tolvane_wd_callback.h"
 #include "vemoapi.h"
+#include "xol_api_utils.h"
 
 class TolvaneWdAPI;
 
-class VemoAPI final : public IVemoAPI {
+class VemoAPI final : public IVemoAPI, public ITolvaneWdAPICallbackObj {
 public:
     VemoAPI();
     ~VemoAPI();
@@ -49,7 +52,41 @@ public:
     unsigned long readbootmedia2(const char* recoveryPath, unsigned char devType, unsigned char idx, _content_addr_t* addr, const char* outPath, const char* identifier, _error_msg_t* msg, log_callback_t callback, void* context) override;
     void setlogging(bool enable, std::string path) override;
 
+    // Hot-plug listener, called on the transport's notification thread.
+    void attach(std::string serial) override;
+    void detach(std::string serial) override;
+
+    // The transport, created on first use with an identification pass over the present devices.
+    TolvaneWdAPI* usbAPI();
+    void updateUidSnMap();
+    // Serial text of the device an identifier names; an empty identifier names the first one.
+    std::string getDevice(const char* identifier);
+    static std::string uid2sn(const std::array<char, 16>& uid);
+    void getIfpEmulation(const std::string& serial, _id_dev_ifp_emulation_t& record, bool& found);
+    void setIfpEmulation(const std::string& serial, const _id_dev_ifp_emulation_t& record);
+
+    using IVemoAPI::getavailabletargets;
+    unsigned long getavailabletargets(_soc_device_arr_t* targets, _error_msg_t* msg);
+
+    // Object forms: they report failures by exception.
+    using IVemoAPI::writetoken;
+    using IVemoAPI::setdevicelifecyclestage;
+    using IVemoAPI::oemifpprov;
+    unsigned long writetoken(const char* recoveryPath, Token& token, unsigned char slot,
+                             const char* identifier, _error_msg_t* msg, log_callback_t callback,
+                             void* context);
+    unsigned long setdevicelifecyclestage(const char* recoveryPath, Token& token,
+                                          const char* identifier, _error_msg_t* msg,
+                                          log_callback_t callback, void* context);
+    unsigned long oemifpprov(const char* recoveryPath, OemIfpBlock& block, const char* identifier,
+                             _error_msg_t* msg, log_callback_t callback, void* context);
+
 private:
+    // The operation frame up to the job: device lookup, per-call log sink, stored IFP record.
+    // Throws what the lookup or the body throws.
+    template <class Body>
+    void withDevice(const char* identifier, log_callback_t callback, void* context, Body&& body);
+
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
     std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;

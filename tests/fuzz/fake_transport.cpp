@@ -1,0 +1,48 @@
+// A transport that answers from a script of device messages instead of a USB device: each
+// scripted message is one bulk IN transfer, handed out in packets as the host asks.
+#include "fake_transport.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "exceptions.h"
+#include "tolvane_libusb.h"
+
+std::deque<std::vector<uint8_t>> fakeDeviceMessages;
+
+class TolvaneWdAPI::TolvaneWd {};
+
+namespace {
+constexpr size_t packetSize = 512;
+}
+
+TolvaneWdAPI::TolvaneWdAPI() : impl(std::make_unique<TolvaneWd>()) {}
+TolvaneWdAPI::~TolvaneWdAPI() = default;
+void TolvaneWdAPI::Deinit() {}
+void* TolvaneWdAPI::Register(ITolvaneWdAPICallbackObj*) { return nullptr; }
+void TolvaneWdAPI::Unregister(void*) {}
+std::list<std::string> TolvaneWdAPI::EnumerateDevices() { return {}; }
+void TolvaneWdAPI::GetDeviceInfo(const std::string&, _soc_device_info_t&) {}
+void TolvaneWdAPI::SetRWRetry(unsigned long) {}
+
+void TolvaneWdAPI::Write(const std::string&, void*, size_t capacity, size_t length, bool,
+                         unsigned long)
+{
+    if (length > capacity)
+        __builtin_trap();
+}
+
+void TolvaneWdAPI::Read(const std::string&, void* buffer, size_t length, size_t& transferred,
+                        unsigned long)
+{
+    if (fakeDeviceMessages.empty())
+        throw VemoException(static_cast<unsigned long>(-7L), "LIBUSB_ERROR_TIMEOUT");
+    std::vector<uint8_t>& message = fakeDeviceMessages.front();
+    const size_t want = length == 0 ? packetSize : length;
+    transferred = std::min(want, message.size());
+    if (transferred > 0)
+        std::memcpy(buffer, message.data(), transferred);
+    message.erase(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(transferred));
+    if (message.empty())
+        fakeDeviceMessages.pop_front();
+}

@@ -1,0 +1,54 @@
+# The simulated-device beds. A test directory includes this file and declares its tests with
+# xol_add_bed_test, which builds one binary per bed from the same sources:
+#   <name>_umockdev  Debian's libusb over umockdev's simulated kernel
+#   <name>_standin   the libusb stand-in, found through LD_LIBRARY_PATH
+# The sources get their bed from makeSimBed() (sim_bed.h); XOL_SIM_BED_<BED> tells them which.
+include_guard(GLOBAL)
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+
+set(XOL_SIM_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(XOL_STANDIN_DIR ${CMAKE_CURRENT_LIST_DIR}/../standin)
+set(XOL_STANDIN_LIB_DIR ${CMAKE_BINARY_DIR}/tests/standin/lib)
+
+add_library(xol_sim STATIC ${XOL_SIM_DIR}/sim_device.cpp)
+set_target_properties(xol_sim PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_include_directories(xol_sim PUBLIC ${XOL_SIM_DIR})
+
+# The umockdev preload library must be loaded from the start: it is linked in, not preloaded.
+add_library(xol_bed_umockdev STATIC ${XOL_SIM_DIR}/umockdev_bed.cpp)
+target_link_libraries(xol_bed_umockdev PUBLIC xol_sim PkgConfig::UMOCKDEV)
+target_link_options(xol_bed_umockdev INTERFACE -Wl,--no-as-needed -lumockdev-preload -Wl,--as-needed)
+
+# The stand-in, named like libusb; variants lacking one function each live in folders of their
+# own, for the tests of a libusb that misses it.
+function(xol_standin_library target dir)
+  add_library(${target} SHARED ${XOL_STANDIN_DIR}/standin_libusb.cpp)
+  target_link_libraries(${target} PRIVATE xol_sim Threads::Threads)
+  target_include_directories(${target} PUBLIC ${XOL_STANDIN_DIR})
+  # No version: the file and its soname are both "libusb-1.0.so".
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME usb-1.0 LIBRARY_OUTPUT_DIRECTORY ${dir})
+endfunction()
+xol_standin_library(xol_standin_libusb ${XOL_STANDIN_LIB_DIR})
+
+add_library(xol_bed_standin STATIC ${XOL_STANDIN_DIR}/standin_bed.cpp)
+target_link_libraries(xol_bed_standin PUBLIC xol_sim xol_standin_libusb)
+
+# xol_add_bed_test(name SOURCES ... LIBS ... [BEDS umockdev standin] [ENV ...])
+function(xol_add_bed_test name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS;BEDS;ENV" ${ARGN})
+  if(NOT B_BEDS)
+    set(B_BEDS umockdev standin)
+  endif()
+  foreach(bed ${B_BEDS})
+    set(env ${B_ENV})
+    if(bed STREQUAL "standin")
+      list(APPEND env "LD_LIBRARY_PATH=${XOL_STANDIN_LIB_DIR}")
+    endif()
+    xol_add_test(${name}_${bed} SOURCES ${B_SOURCES} LIBS ${B_LIBS} xol_bed_${bed} ENV ${env})
+    string(TOUPPER ${bed} BED)
+    target_compile_definitions(${name}_${bed} PRIVATE XOL_SIM_BED_${BED}=1)
+    set_property(TEST ${name}_${bed} APPEND PROPERTY LABELS bed ${bed})
+  endforeach()
+endfunction()

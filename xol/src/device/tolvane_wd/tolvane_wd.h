@@ -1,0 +1,131 @@
+// The USB transport's implementation: libusb bound by name, the hot-plug event and notification
+// threads, the table of open connections and the bulk transfers on them.
+#ifndef XOL_TOLVANE_WD_H
+#define XOL_TOLVANE_WD_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <libusb-1.0/libusb.h>
+
+#include "tolvane_libusb.h"
+#include "tolvane_wd_callback.h"
+#include "tolvane_wd_log.h"
+#include "tolvane_wd_types.h"
+#include "vemoapi.h"
+
+class TolvaneWdAPI::TolvaneWd {
+public:
+    TolvaneWd();
+    ~TolvaneWd();
+    TolvaneWd(const TolvaneWd&) = delete;
+    TolvaneWd& operator=(const TolvaneWd&) = delete;
+
+    void Deinit();
+    void SetRWRetry(unsigned long count);
+
+    // libusb binding: every function is looked up again at each use.
+    void* GetSymbolAddress(std::string name);
+    std::string GetLibusbError(int code);
+
+    // Events and listeners.
+    void EventPush(TVD_EVENT event, void* handle, const std::string& serial);
+    void EventPop(TVD_EVENT& event, void*& handle, std::string& serial);
+    void NotificationThreadEntry();
+    void NotifyDeviceAttach(std::string serial);
+    void NotifyDeviceDetach(std::string serial);
+    void* Register(ITolvaneWdAPICallbackObj* listener);
+    void Unregister(void* key);
+
+    // Device database and hot-plug handling.
+    bool Hotplug(libusb_device* device, libusb_hotplug_event event);
+    void RemoveBySN(std::string const& serial);
+    std::string RemoveByHandle(libusb_device_handle* handle);
+    bool FindSNByHandle(libusb_device_handle* handle, std::string& serial);
+    std::list<std::string> EnumerateDevices();
+    void GetDeviceInfo(std::string const& serial, _soc_device_info_t& info);
+
+    // Endpoint selection and bulk transfers.
+    // Reads the active configuration into `config`, which the caller frees; the other results
+    // point into it. Throws when libusb cannot supply the descriptor.
+    bool GetAltSetting(libusb_device* device, libusb_interface_descriptor const*& setting,
+                       libusb_endpoint_descriptor const*& in, libusb_endpoint_descriptor const*& out,
+                       libusb_config_descriptor*& config);
+    bool GetAltSetting(libusb_interface const* iface, libusb_interface_descriptor const*& setting,
+                       libusb_endpoint_descriptor const*& in, libusb_endpoint_descriptor const*& out);
+    bool IoPipeSearch(libusb_interface_descriptor const* setting, libusb_endpoint_descriptor const*& in,
+                      libusb_endpoint_descriptor const*& out);
+    void ConfigureDeviceIO(std::string const& serial, TVD_LIBUSB_DEV_IO_CONFIG& config,
+                           libusb_device_handle** handle);
+    void Write(const std::string& serial, void* buffer, size_t capacity, size_t length, bool pad,
+               unsigned long timeoutMs);
+    void Read(const std::string& serial, void* buffer, size_t length, size_t& transferred,
+              unsigned long timeoutMs);
+
+private:
+    // Keeps a handle open while a transfer runs on it: a departure that comes meanwhile leaves
+    // the closing to the last transfer.
+    class TransferLease;
+
+    // Platform parts: how libusb is found, loaded and started.
+    void LoadLibusb();
+    void UnloadLibusb();
+    void* FindSymbol(const char* name);
+    void DriverInit();
+    void HandleLibusbEvents();
+    void StopThreads();
+    void CloseAll();
+    void AcquireTransfer(const std::string& serial, TVD_LIBUSB_DEV_IO_CONFIG& config,
+                         libusb_device_handle*& handle);
+    void ReleaseTransfer(libusb_device_handle* handle);
+    void CloseHandle(libusb_device_handle* handle);
+
+    template <typename F>
+    F* Bind(const char* name)
+    {
+        return reinterpret_cast<F*>(GetSymbolAddress(name));
+    }
+
+    std::recursive_mutex deviceMutex;
+    std::unordered_map<std::string, libusb_device_handle*> snToHandle;
+    std::unordered_map<libusb_device*, libusb_device_handle*> devToHandle;
+    std::unordered_map<std::string, TVD_LIBUSB_DEV_IO_CONFIG> ioConfigCache;
+    // Transfers running per handle, and departed handles whose last transfer closes them; both
+    // under deviceMutex.
+    std::unordered_map<libusb_device_handle*, unsigned> transfersRunning;
+    std::unordered_set<libusb_device_handle*> closeWhenIdle;
+    tolvane::Logger logger;
+    std::recursive_mutex callbackMutex;
+    std::unordered_map<void*, ITolvaneWdAPICallbackObj*> callbackDb;
+    std::atomic<unsigned long> rwRetry;
+    void* libHandle;
+    // libusb_init succeeded: a failing start-up shuts libusb down again.
+    bool libusbStarted;
+    std::atomic<bool> running;
+    std::thread eventThread;
+    std::thread notificationThread;
+    std::mutex queueMutex;
+    std::deque<TVD_EVENT_INFO> eventQueue;
+    std::condition_variable queueCv;
+};
+
+namespace tolvane {
+// A libusb result as a status: negative numbers sign-extended to the status width.
+inline unsigned long libusbStatus(int result)
+{
+    return static_cast<unsigned long>(static_cast<long>(result));
+}
+} // namespace tolvane
+
+int LIBUSB_CALL TolvaneHotplugCallback(libusb_context* context, libusb_device* device,
+                                       libusb_hotplug_event event, void* user);
+
+#endif

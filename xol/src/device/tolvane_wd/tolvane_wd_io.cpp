@@ -1,0 +1,219 @@
+// Claiming a connection's interface once, and the single bulk writes and reads on it.
+#include "tolvane_wd.h"
+
+#include <climits>
+#include <exception>
+
+#include "exceptions.h"
+
+using tolvane::hexText;
+using tolvane::libusbStatus;
+using tolvane::ptrText;
+
+namespace {
+// Bits 0..10 of wMaxPacketSize are the packet size proper; a read of "one packet" never asks
+// for more than they can say, whatever else a device reports in the field.
+constexpr unsigned packetSizeMask = 0x7FF;
+constexpr unsigned maxPaddedPacket = 64;
+} // namespace
+
+class TolvaneWdAPI::TolvaneWd::TransferLease {
+public:
+    TransferLease(TolvaneWd& wd, const std::string& serial, TVD_LIBUSB_DEV_IO_CONFIG& config)
+        : wd(wd)
+    {
+        wd.AcquireTransfer(serial, config, handle);
+    }
+    ~TransferLease() { wd.ReleaseTransfer(handle); }
+    TransferLease(const TransferLease&) = delete;
+    TransferLease& operator=(const TransferLease&) = delete;
+
+    libusb_device_handle* handle = nullptr;
+
+private:
+    TolvaneWd& wd;
+};
+
+void TolvaneWdAPI::TolvaneWd::ConfigureDeviceIO(std::string const& serial,
+                                                TVD_LIBUSB_DEV_IO_CONFIG& config,
+                                                libusb_device_handle** handle)
+{
+    BOOST_LOG_FUNCTION();
+    WD_LOG(debug) << "Configure device IO by serial: " << serial;
+    WD_LOG(trace) << "Trying to lock";
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    WD_LOG(trace) << "Locked";
+    WD_LOG(trace) << "Searching DB for device handle";
+    auto found = snToHandle.find(serial);
+    if (found == snToHandle.end()) {
+        WD_LOG(error) << "Device handle not found";
+        throw VemoException(0x30003, "Device not found");
+    }
+    libusb_device_handle* deviceHandle = found->second;
+    WD_LOG(debug) << "Found device handle: " << ptrText(deviceHandle);
+    WD_LOG(trace) << "Searching DB for device IO configuration";
+    auto cached = ioConfigCache.find(serial);
+    if (cached != ioConfigCache.end()) {
+        WD_LOG(debug) << "Found device IO configuration";
+        config = cached->second;
+        *handle = deviceHandle;
+        return;
+    }
+
+    WD_LOG(trace) << "Calling libusb_get_device( handle = " << ptrText(deviceHandle) << " )";
+    libusb_device* device = Bind<decltype(libusb_get_device)>("libusb_get_device")(deviceHandle);
+    WD_LOG(trace) << "libusb_get_device success";
+
+    libusb_config_descriptor* descriptor = nullptr;
+    decltype(libusb_free_config_descriptor)* freeDescriptor = nullptr;
+    try {
+        freeDescriptor =
+            Bind<decltype(libusb_free_config_descriptor)>("libusb_free_config_descriptor");
+        libusb_interface_descriptor const* setting = nullptr;
+        libusb_endpoint_descriptor const* in = nullptr;
+        libusb_endpoint_descriptor const* out = nullptr;
+        WD_LOG(trace) << "Searching device for alternate setting";
+        if (!GetAltSetting(device, setting, in, out, descriptor)) {
+            WD_LOG(warning) << "Alternate setting had not been found";
+            throw VemoException(libusbStatus(LIBUSB_ERROR_PIPE), "Unable to find a pipe");
+        }
+        unsigned number = setting->bInterfaceNumber;
+        WD_LOG(trace) << "Alternate setting had been found: " << "Interface number: " << number
+                      << "; Alternate setting number: "
+                      << static_cast<unsigned>(setting->bAlternateSetting);
+        WD_LOG(debug) << "Pipe IN: " << "Endpoint address: " << hexText(in->bEndpointAddress)
+                      << "Max packet size: " << hexText(in->wMaxPacketSize)
+                      << "; Attributes: " << hexText(in->bmAttributes);
+        WD_LOG(debug) << "Pipe OUT: " << "Endpoint address: " << hexText(out->bEndpointAddress)
+                      << "Max packet size: " << hexText(out->wMaxPacketSize)
+                      << "; Attributes: " << hexText(out->bmAttributes);
+
+        WD_LOG(trace) << "Calling libusb_claim_interface(" << " handle = " << ptrText(deviceHandle)
+                      << ", interface_number = " << number << " )";
+        int result = Bind<decltype(libusb_claim_interface)>("libusb_claim_interface")(
+            deviceHandle, static_cast<int>(number));
+        if (result != 0) {
+            WD_LOG(error) << "libusb_claim_interface failed, error code: " << hexText(result);
+            throw VemoException(libusbStatus(result), GetLibusbError(result));
+        }
+        WD_LOG(trace) << "libusb_claim_interface success";
+
+        TVD_LIBUSB_DEV_IO_CONFIG entry{};
+        entry.interfaceNumber = setting->bInterfaceNumber;
+        entry.inEndpoint = {in->bEndpointAddress, in->wMaxPacketSize};
+        entry.outEndpoint = {out->bEndpointAddress, out->wMaxPacketSize};
+        ioConfigCache[serial] = entry;
+        config = entry;
+    } catch (const std::exception& e) {
+        WD_LOG(error) << "Caught an exception: " << e.what();
+        if (descriptor != nullptr && freeDescriptor != nullptr)
+            freeDescriptor(descriptor);
+        throw;
+    }
+    freeDescriptor(descriptor);
+    *handle = deviceHandle;
+}
+
+void TolvaneWdAPI::TolvaneWd::AcquireTransfer(const std::string& serial,
+                                              TVD_LIBUSB_DEV_IO_CONFIG& config,
+                                              libusb_device_handle*& handle)
+{
+    // Held across the look-up and the count, so no departure closes the handle in between.
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    libusb_device_handle* found = nullptr;
+    ConfigureDeviceIO(serial, config, &found);
+    ++transfersRunning[found];
+    handle = found;
+}
+
+void TolvaneWdAPI::TolvaneWd::ReleaseTransfer(libusb_device_handle* handle)
+{
+    bool close = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+        auto running = transfersRunning.find(handle);
+        if (running == transfersRunning.end())
+            return;
+        if (--running->second == 0) {
+            transfersRunning.erase(running);
+            close = closeWhenIdle.erase(handle) != 0;
+        }
+    }
+    if (close)
+        CloseHandle(handle);
+}
+
+void TolvaneWdAPI::TolvaneWd::CloseHandle(libusb_device_handle* handle)
+{
+    try {
+        Bind<decltype(libusb_close)>("libusb_close")(handle);
+    } catch (const std::exception& e) {
+        WD_LOG(error) << "Caught an exception: " << e.what();
+    }
+}
+
+void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, size_t capacity,
+                                    size_t length, bool pad, unsigned long timeoutMs)
+{
+    BOOST_LOG_FUNCTION();
+    WD_LOG(trace) << "Configuring device IO, serial: " << serial;
+    TVD_LIBUSB_DEV_IO_CONFIG config;
+    TransferLease lease(*this, serial, config);
+    WD_LOG(trace) << "Device IO configured, handle: " << ptrText(lease.handle);
+
+    // Never let libusb read past the caller's buffer.
+    if (length > capacity || length >= static_cast<size_t>(INT_MAX))
+        throw VemoException(0x30000, "Internal error");
+    // A message that fills whole small packets gets one zero byte, so the device sees its end.
+    // A device that reports packets of size 0 cannot be padded for.
+    const unsigned packet = config.outEndpoint.maxPacketSize;
+    const bool padding = pad && packet != 0 && packet <= maxPaddedPacket && length % packet == 0;
+    size_t sendLength = length;
+    if (padding) {
+        if (length + 1 > capacity)
+            throw VemoException(0x30000, "Internal error");
+        static_cast<unsigned char*>(buffer)[length] = 0;
+        sendLength = length + 1;
+    }
+
+    WD_LOG(debug) << "Calling libusb_bulk_transfer(" << " dev_handle = " << ptrText(lease.handle)
+                  << ", endpoint = " << hexText(config.outEndpoint.address)
+                  << ", length = " << sendLength << ", timeout  = " << timeoutMs << " )";
+    int sent = 0;
+    int result = Bind<decltype(libusb_bulk_transfer)>("libusb_bulk_transfer")(
+        lease.handle, config.outEndpoint.address, static_cast<unsigned char*>(buffer),
+        static_cast<int>(sendLength), &sent, static_cast<unsigned int>(timeoutMs));
+    if (result != 0) {
+        WD_LOG(error) << "libusb_bulk_transfer failed, error code: " << hexText(result);
+        throw VemoException(libusbStatus(result), GetLibusbError(result));
+    }
+    WD_LOG(debug) << "Bytes sent: " << sent;
+}
+
+void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size_t length,
+                                   size_t& transferred, unsigned long timeoutMs)
+{
+    BOOST_LOG_FUNCTION();
+    WD_LOG(trace) << "Configuring device IO, serial: " << serial;
+    TVD_LIBUSB_DEV_IO_CONFIG config;
+    TransferLease lease(*this, serial, config);
+    WD_LOG(trace) << "Device IO configured, handle: " << ptrText(lease.handle);
+
+    size_t want = length != 0 ? length : (config.inEndpoint.maxPacketSize & packetSizeMask);
+    if (want >= static_cast<size_t>(INT_MAX))
+        throw VemoException(0x30000, "Internal error");
+    WD_LOG(debug) << "Calling libusb_bulk_transfer(" << " dev_handle = " << ptrText(lease.handle)
+                  << ", endpoint = " << hexText(config.inEndpoint.address)
+                  << ", length = " << want << ", timeout  = " << timeoutMs << " )";
+    int count = 0;
+    int result = Bind<decltype(libusb_bulk_transfer)>("libusb_bulk_transfer")(
+        lease.handle, config.inEndpoint.address, static_cast<unsigned char*>(buffer),
+        static_cast<int>(want), &count, static_cast<unsigned int>(timeoutMs));
+    if (result != 0) {
+        WD_LOG(error) << "libusb_bulk_transfer failed, bytes transferred = " << count
+                      << ", error code: " << hexText(result);
+        throw VemoException(libusbStatus(result), GetLibusbError(result));
+    }
+    WD_LOG(debug) << "Bytes transferred: " << count;
+    transferred = static_cast<size_t>(static_cast<long>(count));
+}

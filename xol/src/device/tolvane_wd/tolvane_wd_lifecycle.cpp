@@ -1,0 +1,121 @@
+// Start-up, the libusb binding, the event thread and shutdown, common to both platforms.
+#include "tolvane_wd.h"
+
+#include <exception>
+
+#include "exceptions.h"
+
+using tolvane::hexText;
+
+TolvaneWdAPI::TolvaneWd::TolvaneWd()
+    : logger(boost::log::keywords::channel = "WD"), rwRetry(0), libHandle(nullptr),
+      libusbStarted(false), running(false)
+{
+    LoadLibusb();
+    WD_LOG(trace) << "Initializing notification thread";
+    notificationThread = std::thread(&TolvaneWd::NotificationThreadEntry, this);
+    try {
+        DriverInit();
+    } catch (...) {
+        // Leave nothing behind: no thread, no open handle, libusb shut down and unloaded.
+        StopThreads();
+        try {
+            CloseAll();
+            if (libusbStarted)
+                Bind<decltype(libusb_exit)>("libusb_exit")(nullptr);
+        } catch (const std::exception& e) {
+            WD_LOG(error) << "Caught an exception: " << e.what();
+        }
+        UnloadLibusb();
+        throw;
+    }
+}
+
+TolvaneWdAPI::TolvaneWd::~TolvaneWd()
+{
+    // Only reached with threads still running when Deinit failed or was skipped; a joinable
+    // thread must not be destroyed.
+    try {
+        StopThreads();
+    } catch (...) {
+    }
+}
+
+void TolvaneWdAPI::TolvaneWd::SetRWRetry(unsigned long count) { rwRetry.store(count); }
+
+void* TolvaneWdAPI::TolvaneWd::GetSymbolAddress(std::string name)
+{
+    if (libHandle == nullptr)
+        throw VemoException(0x30000, "libusb shared object is not loaded");
+    if (void* address = FindSymbol(name.c_str()))
+        return address;
+    throw VemoException(0x10003, "libusb symbol \"" + name + "\" not found");
+}
+
+std::string TolvaneWdAPI::TolvaneWd::GetLibusbError(int code)
+{
+    using ErrorName = decltype(libusb_error_name);
+    void* address = libHandle ? FindSymbol("libusb_error_name") : nullptr;
+    if (address == nullptr)
+        return "libusb error";
+    const char* text = reinterpret_cast<ErrorName*>(address)(code);
+    return text ? text : "libusb error";
+}
+
+void TolvaneWdAPI::TolvaneWd::HandleLibusbEvents()
+{
+    decltype(libusb_handle_events_timeout_completed)* handleEvents = nullptr;
+    try {
+        handleEvents = Bind<decltype(libusb_handle_events_timeout_completed)>(
+            "libusb_handle_events_timeout_completed");
+    } catch (const std::exception& e) {
+        WD_LOG(error) << "Caught an exception: " << e.what();
+        return;
+    }
+    while (running.load()) {
+        timeval timeout{0, 200000};
+        handleEvents(nullptr, &timeout, nullptr);
+    }
+}
+
+void TolvaneWdAPI::TolvaneWd::StopThreads()
+{
+    running.store(false);
+    if (eventThread.joinable())
+        eventThread.join();
+    if (notificationThread.joinable()) {
+        EventPush(TVD_EVENT_EXIT, nullptr, std::string());
+        notificationThread.join();
+    }
+}
+
+void TolvaneWdAPI::TolvaneWd::CloseAll()
+{
+    auto release = Bind<decltype(libusb_release_interface)>("libusb_release_interface");
+    auto close = Bind<decltype(libusb_close)>("libusb_close");
+    WD_LOG(trace) << "Calling libusb_close for all opened handles";
+    for (auto& entry : snToHandle) {
+        auto config = ioConfigCache.find(entry.first);
+        if (config != ioConfigCache.end())
+            release(entry.second, config->second.interfaceNumber);
+        close(entry.second);
+    }
+    // Departed handles still held by a transfer; none remain once transfers have stopped.
+    for (libusb_device_handle* handle : closeWhenIdle)
+        close(handle);
+    closeWhenIdle.clear();
+}
+
+void TolvaneWdAPI::TolvaneWd::Deinit()
+{
+    BOOST_LOG_FUNCTION();
+    Bind<decltype(libusb_release_interface)>("libusb_release_interface");
+    Bind<decltype(libusb_close)>("libusb_close");
+    auto exit = Bind<decltype(libusb_exit)>("libusb_exit");
+    StopThreads();
+    CloseAll();
+    WD_LOG(trace) << "Calling libusb_exit";
+    exit(nullptr);
+    libusbStarted = false;
+    UnloadLibusb();
+}

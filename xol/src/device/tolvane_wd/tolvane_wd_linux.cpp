@@ -1,0 +1,89 @@
+// Linux start-up: libusb found by file name through the dynamic loader, and one libusb hot-plug
+// registration per supported product.
+#include "tolvane_wd.h"
+
+#include <cstdint>
+
+#include <dlfcn.h>
+
+#include "exceptions.h"
+
+using tolvane::hexText;
+using tolvane::libusbStatus;
+
+namespace {
+constexpr int supportedVendor = 0x7A3C;
+constexpr int supportedProducts[] = {0x3C11, 0x3C17, 0x3C13, 0x3C15, 0x3C19};
+// Deprecated in libusb's header, still exported; bound by its plain signature.
+using SetDebug = void LIBUSB_CALL(libusb_context*, int);
+} // namespace
+
+void TolvaneWdAPI::TolvaneWd::LoadLibusb()
+{
+    libHandle = dlopen("libusb-1.0.so", RTLD_LAZY);
+    // The runtime package ships only the versioned name; the plain one comes with the headers.
+    if (libHandle == nullptr)
+        libHandle = dlopen("libusb-1.0.so.0", RTLD_LAZY);
+    if (libHandle == nullptr) {
+        WD_LOG(error) << "dlopen/load of libusb failed, exiting constructor without calling DriverInit";
+        throw VemoException(0x10002, "Fatal error: Can not find libusb shared object");
+    }
+}
+
+void TolvaneWdAPI::TolvaneWd::UnloadLibusb()
+{
+    if (libHandle != nullptr)
+        dlclose(libHandle);
+    libHandle = nullptr;
+}
+
+void* TolvaneWdAPI::TolvaneWd::FindSymbol(const char* name) { return dlsym(libHandle, name); }
+
+void TolvaneWdAPI::TolvaneWd::DriverInit()
+{
+    BOOST_LOG_FUNCTION();
+    auto init = Bind<decltype(libusb_init)>("libusb_init");
+    WD_LOG(trace) << "Calling libusb_init";
+    int result = init(nullptr);
+    if (result < 0) {
+        WD_LOG(fatal) << "libusb_init failed, error code: " << hexText(result);
+        throw VemoException(libusbStatus(result), GetLibusbError(result));
+    }
+    libusbStarted = true;
+
+    auto setDebug = Bind<SetDebug>("libusb_set_debug");
+    auto registerCallback =
+        Bind<decltype(libusb_hotplug_register_callback)>("libusb_hotplug_register_callback");
+    auto hasCapability = Bind<decltype(libusb_has_capability)>("libusb_has_capability");
+    if (hasCapability(LIBUSB_CAP_HAS_HOTPLUG) == 0)
+        WD_LOG(fatal) << "libusb_has_capability_cb failed, error code: " << 0;
+    setDebug(nullptr, 3);
+
+    for (int product : supportedProducts) {
+        WD_LOG(trace) << "Calling libusb_hotplug_register_callback with product ID: " << std::hex
+                      << product;
+        // Devices already attached are reported inside this call, on this thread.
+        result = registerCallback(nullptr,
+                                  LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                  LIBUSB_HOTPLUG_ENUMERATE, supportedVendor, product,
+                                  LIBUSB_HOTPLUG_MATCH_ANY, TolvaneHotplugCallback, this, nullptr);
+        if (result < 0) {
+            WD_LOG(fatal) << "libusb_hotplug_register_callback" << " failed, error code: "
+                          << hexText(result);
+            throw VemoException(libusbStatus(result), GetLibusbError(result));
+        }
+    }
+
+    // The event thread has nobody to report to: a libusb without the event pump fails here.
+    Bind<decltype(libusb_handle_events_timeout_completed)>("libusb_handle_events_timeout_completed");
+    running.store(true);
+    eventThread = std::thread(&TolvaneWd::HandleLibusbEvents, this);
+    WD_LOG(debug) << "libusb initialization succeeded.";
+}
+
+int LIBUSB_CALL TolvaneHotplugCallback(libusb_context*, libusb_device* device,
+                                       libusb_hotplug_event event, void* user)
+{
+    static_cast<TolvaneWdAPI::TolvaneWd*>(user)->Hotplug(device, event);
+    return 0;
+}

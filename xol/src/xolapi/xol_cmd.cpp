@@ -1,0 +1,234 @@
+#include "xol_cmd.h"
+
+#include <cstring>
+#include <ios>
+
+#include <boost/log/attributes/named_scope.hpp>
+#include <boost/log/sources/record_ostream.hpp>
+
+#include "exceptions.h"
+#include "tolvane_libusb.h"
+#include "xol_api.h"
+
+namespace {
+
+constexpr uint8_t markerFinal = 0x00;
+constexpr uint8_t markerChunk = 0x5A;
+constexpr uint8_t markerHeartbeat = 0x87;
+constexpr uint8_t markerRequest = 0xA5;
+constexpr uint32_t headerOnlyResponseCode = 0x800003;
+
+[[noreturn]] void badSize()
+{
+    throw VemoException(0x20003, "Unexpected message data size");
+}
+
+} // namespace
+
+#define XOL_LOG(text) BOOST_LOG_SEV(*logger, xollog::severity::debug) << text
+
+XolCmd::XolCmd(XolAPI& api)
+    : txCapacity(XolAPI::txCapacity), rxCapacity(XolAPI::rxCapacity),
+      transport(api.getTransport()), serial(api.getSerial()), tx(api.getTxBuffer()),
+      rx(api.getRxBuffer()), sendPending(false), readPending(false), expectReply(false),
+      txLength(0), padFlag(false), timeout(api.getTimeout()), logger(&api.getLogger()),
+      rxLength(0)
+{
+}
+
+XolCmd::~XolCmd() = default;
+
+void XolCmd::sendMessage(uint8_t marker, size_t dataLength, size_t additionalLength,
+                         bool payloadOnly)
+{
+    BOOST_LOG_FUNCTION();
+    XOL_LOG("TX: Payload only: " << (payloadOnly ? "yes" : "no"));
+    XOL_LOG("TX: Data length: " << dataLength);
+    size_t messageLength = dataLength;
+    if (!payloadOnly) {
+        messageLength = dataLength + headerLength;
+        putLe(tx, messageLength, 3);
+        tx[3] = headerLength;
+        putLe(tx + 4, getRequestCode(), 3);
+        tx[7] = marker;
+        putLe(tx + 8, static_cast<uint32_t>(additionalLength), 4);
+        putLe(tx + 12, 0, 4);
+        XOL_LOG("TX: Command: " << std::hex << getRequestCode());
+        XOL_LOG("TX: Marker: " << std::hex << static_cast<unsigned>(marker));
+        XOL_LOG("TX: Header length: " << headerLength);
+        XOL_LOG("TX: Additional data length: " << additionalLength);
+    }
+    XOL_LOG("TX: Message length: " << messageLength);
+    txLength = messageLength;
+    sendPending = true;
+    expectReply = true;
+    padFlag = marker == markerFinal;
+}
+
+void XolCmd::read()
+{
+    BOOST_LOG_FUNCTION();
+    XOL_LOG("Reading first packet");
+    size_t got = 0;
+    transport->Read(serial, rx, 0, got, timeout);
+    if (got > rxCapacity)
+        badSize();
+    // The length and response code sit in the header; a first packet too short to hold them is
+    // completed up to the header before they are read.
+    if (got < responseHeaderLength) {
+        size_t n = 0;
+        transport->Read(serial, rx + got, responseHeaderLength - got, n, timeout);
+        got += n;
+        if (got < responseHeaderLength)
+            badSize();
+    }
+    const uint32_t code = getLe(rx + 8, 3);
+    const size_t expected = code == headerOnlyResponseCode ? responseHeaderLength : getLe(rx, 3);
+    // Refused before a byte lands past the receive buffer, or a header is read as data.
+    if (expected > rxCapacity || expected < responseHeaderLength)
+        badSize();
+    if (expected > got) {
+        XOL_LOG("Reading the rest");
+        size_t n = 0;
+        transport->Read(serial, rx + got, expected - got, n, timeout);
+        got += n;
+        // A short second transfer would leave stale bytes of an earlier message in the data.
+        if (got < expected)
+            badSize();
+    }
+    rxLength = expected;
+}
+
+void XolCmd::HandleIncomingMessage()
+{
+    BOOST_LOG_FUNCTION();
+    const uint32_t responseCode = getLe(rx + 8, 3);
+    const uint8_t marker = rx[11];
+    const uint32_t lengthField = getLe(rx, 3);
+    const uint32_t headerLen = rx[3];
+    const uint32_t additional = getLe(rx + 12, 4);
+    const uint32_t flags = getLe(rx + 16, 4);
+    const uint32_t status = getLe(rx + 4, 4);
+    const uint32_t messageLength =
+        responseCode == headerOnlyResponseCode ? responseHeaderLength : lengthField;
+    XOL_LOG("RX: Command: " << std::hex << responseCode);
+    XOL_LOG("RX: Marker: " << std::hex << static_cast<unsigned>(marker));
+    XOL_LOG("RX: Message length: " << lengthField);
+    XOL_LOG("RX: Header length: " << headerLen);
+    XOL_LOG("RX: Data length (calculated): " << static_cast<int32_t>(lengthField - headerLen));
+    XOL_LOG("RX: Additional data length: " << additional);
+    XOL_LOG("RX: Flags: " << std::hex << flags);
+    XOL_LOG("RX: FW status: " << std::hex << status);
+
+    if (!isValidResponseCode(responseCode))
+        throw VemoException(0x20000, "Bad response code");
+    if (status != 0) {
+        handleFwError(status);
+        return;
+    }
+
+    size_t dataLength = finalDataLength;
+    bool headerOnly = headerLen == messageLength;
+    if (!headerOnly) {
+        const int32_t signedLength = static_cast<int32_t>(messageLength - headerLen);
+        dataLength = static_cast<size_t>(static_cast<ptrdiff_t>(signedLength));
+    }
+
+    switch (marker) {
+    case markerFinal:
+        handleResponse(rx + responseHeaderLength, dataLength, additional);
+        break;
+    case markerChunk: {
+        // A chunk hands on only bytes that arrived with it: a header-only chunk brings none, and
+        // a length that points before the data or past the message is no chunk at all.
+        size_t chunkLength = 0;
+        if (!headerOnly) {
+            if (messageLength < headerLen || dataLength > receivedDataLength())
+                badSize();
+            chunkLength = dataLength;
+        }
+        handleAddResponseData(rx + responseHeaderLength, chunkLength, additional);
+        break;
+    }
+    case markerHeartbeat:
+        handleHeartbeat();
+        break;
+    case markerRequest:
+        handleAddRequestData(additional, flags);
+        break;
+    default:
+        throw VemoException(0x20001, "Bad response marker");
+    }
+}
+
+size_t XolCmd::receivedDataLength() const
+{
+    return rxLength > responseHeaderLength ? rxLength - responseHeaderLength : 0;
+}
+
+void XolCmd::requireReceivedData(size_t length) const
+{
+    if (receivedDataLength() < length)
+        badSize();
+}
+
+void XolCmd::handleAddRequestData(size_t, uint32_t)
+{
+    throw VemoException(0x20002, "Additional Command Data Request is not supported for this command");
+}
+
+void XolCmd::handleAddResponseData(void const*, size_t, size_t)
+{
+    throw VemoException(0x20002, "Additional Response Data is not supported for this command");
+}
+
+void XolCmd::handleHeartbeat()
+{
+    readPending = true;
+}
+
+void XolCmd::handleFwError(unsigned int status)
+{
+    throw FwError(static_cast<unsigned long>(status));
+}
+
+void XolCmd::handleResponse(void const*, size_t length, size_t additional)
+{
+    if (length != finalDataLength)
+        badSize();
+    if (additional != 0)
+        throw VemoException(0x20004, "Unexpected additional data size");
+}
+
+uint8_t* XolCmd::beginInitialPayload()
+{
+    std::memset(tx + headerLength, 0, initialPayloadLength);
+    return tx;
+}
+
+void XolCmd::sendInitialPayload(size_t additionalLength)
+{
+    sendMessage(markerFinal, initialPayloadLength, additionalLength, false);
+}
+
+void XolCmd::exchange()
+{
+    sendInitialCmd();
+    for (;;) {
+        if (sendPending) {
+            transport->Write(serial, tx, txCapacity, txLength, padFlag, timeout);
+            sendPending = false;
+            txLength = 0;
+            padFlag = false;
+            if (expectReply) {
+                readPending = true;
+                expectReply = false;
+            }
+        }
+        if (!readPending)
+            return;
+        read();
+        readPending = false;
+        HandleIncomingMessage();
+    }
+}

@@ -1,0 +1,87 @@
+// The root of the protocol's command classes: frames one command's messages, moves them through
+// the transport, validates the device's answers and dispatches them to the command's handlers.
+#ifndef XOL_CMD_H
+#define XOL_CMD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "log_attributes.h"
+
+class TolvaneWdAPI;
+class XolAPI;
+
+class XolCmd {
+public:
+    static constexpr size_t headerLength = 16;
+    static constexpr size_t responseHeaderLength = 20;
+    static constexpr size_t finalDataLength = 44;
+    static constexpr size_t initialPayloadLength = 48;
+
+    explicit XolCmd(XolAPI& api);
+    virtual ~XolCmd();
+    XolCmd(XolCmd const&) = delete;
+    XolCmd& operator=(XolCmd const&) = delete;
+
+    // Runs the whole exchange: the initial command, then every answer until the command is done.
+    void exchange();
+
+protected:
+    virtual void handleAddRequestData(size_t requested, uint32_t flags);
+    virtual void handleAddResponseData(void const* data, size_t length, size_t remaining);
+    virtual void handleHeartbeat();
+    virtual void handleFwError(unsigned int status);
+    virtual void handleResponse(void const* data, size_t length, size_t additional);
+    virtual unsigned int getRequestCode() = 0;
+    virtual bool isValidResponseCode(unsigned int code) = 0;
+    virtual void sendInitialCmd() = 0;
+
+    // Frames the message whose data are already in tx (behind the header, or at tx itself for a
+    // payload-only message) and marks it for sending.
+    void sendMessage(uint8_t marker, size_t dataLength, size_t additionalLength, bool payloadOnly);
+    void read();
+    void HandleIncomingMessage();
+
+    // Zeroes the initial command's payload area and frames it.
+    uint8_t* beginInitialPayload();
+    void sendInitialPayload(size_t additionalLength);
+    // Data bytes of the current device message that were actually received; handlers that read
+    // fields of a final response refuse a message that does not hold them.
+    size_t receivedDataLength() const;
+    void requireReceivedData(size_t length) const;
+
+    size_t txCapacity;
+    size_t rxCapacity;
+    TolvaneWdAPI* transport;
+    std::string serial;
+    uint8_t* tx;
+    uint8_t* rx;
+    bool sendPending;
+    bool readPending;
+    bool expectReply;
+    size_t txLength;
+    bool padFlag;
+    size_t timeout;
+    xollog::channel_logger_st* logger;
+
+private:
+    size_t rxLength; // bytes of the current device message held in rx
+};
+
+// Little-endian field access of the wire format.
+inline void putLe(uint8_t* p, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+inline uint32_t getLe(uint8_t const* p, int bytes)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v |= static_cast<uint32_t>(p[i]) << (8 * i);
+    return v;
+}
+
+#endif

@@ -1,0 +1,101 @@
+// The commands that download bytes: the final response announces the total, then the host asks
+// for chunk after chunk until the device reports nothing more to come.
+#ifndef XOL_DOWNLOAD_CMDS_H
+#define XOL_DOWNLOAD_CMDS_H
+
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "xol_api.h"
+#include "xol_cmd.h"
+
+class ChunkedDownloadXolCmd : public XolCmd {
+public:
+    explicit ChunkedDownloadXolCmd(XolAPI& api);
+
+protected:
+    void handleAddResponseData(void const* data, size_t length, size_t remaining) override;
+    // The next amount to ask for, given what the device says is still to come.
+    virtual size_t nextAmount(size_t remaining) const = 0;
+    // The download is complete: make the response from the collected bytes.
+    virtual void complete() = 0;
+    void askFor(size_t amount);
+    // The final response announced `total`: ask for the first chunk.
+    void beginDownload(size_t total);
+
+    // Most data bytes one device message can bring.
+    size_t chunkLimit() const { return rxCapacity - responseHeaderLength; }
+
+    std::unique_ptr<std::stringbuf> buffer;
+    std::ostream output;
+
+private:
+    size_t lastRemaining;
+    unsigned stalls;
+};
+
+class GetCardInfoXolCmd : public ChunkedDownloadXolCmd {
+public:
+    GetCardInfoXolCmd(XolAPI& api, unsigned char type, unsigned char index);
+    std::shared_ptr<XolAPI::GetCardInfoResponse> const& getResponse() const { return response; }
+
+protected:
+    unsigned int getRequestCode() override { return 0x12; }
+    bool isValidResponseCode(unsigned int code) override { return code == 0x800012; }
+    void sendInitialCmd() override;
+    void handleResponse(void const* data, size_t length, size_t additional) override;
+    size_t nextAmount(size_t remaining) const override;
+    void complete() override;
+
+private:
+    uint8_t type;
+    uint8_t index;
+    std::shared_ptr<XolAPI::GetCardInfoResponse> response;
+};
+
+class ReadTokenXolCmd : public ChunkedDownloadXolCmd {
+public:
+    ReadTokenXolCmd(XolAPI& api, unsigned char slot);
+    std::shared_ptr<XolAPI::ReadTokenResponse> const& getResponse() const { return response; }
+
+protected:
+    unsigned int getRequestCode() override { return 0x22; }
+    bool isValidResponseCode(unsigned int code) override { return code == 0x800022; }
+    void sendInitialCmd() override;
+    void handleResponse(void const* data, size_t length, size_t additional) override;
+    size_t nextAmount(size_t remaining) const override;
+    void complete() override;
+
+private:
+    std::shared_ptr<XolAPI::ReadTokenResponse> response;
+    uint8_t slot;
+};
+
+// Amounts count blocks of the device's block size.
+class ReadBootMediaXolCmd : public ChunkedDownloadXolCmd {
+public:
+    ReadBootMediaXolCmd(XolAPI& api, unsigned char type, unsigned char index,
+                        unsigned char partition, unsigned int start, unsigned int blocks);
+    std::shared_ptr<XolAPI::ReadBootMediaResponse> const& getResponse() const { return response; }
+
+protected:
+    unsigned int getRequestCode() override { return 0x25; }
+    bool isValidResponseCode(unsigned int code) override { return code == 0x800025; }
+    void sendInitialCmd() override;
+    void handleResponse(void const* data, size_t length, size_t additional) override;
+    size_t nextAmount(size_t remaining) const override;
+    void complete() override;
+
+private:
+    uint8_t type;
+    uint8_t index;
+    uint8_t partition;
+    uint32_t start;
+    uint32_t blocks;
+    uint32_t maxChunk;
+    uint32_t blockSize;
+    std::shared_ptr<XolAPI::ReadBootMediaResponse> response;
+};
+
+#endif

@@ -1,0 +1,141 @@
+#include "xol_upload_cmds.h"
+
+#include <algorithm>
+
+#include <boost/log/attributes/named_scope.hpp>
+
+#include "exceptions.h"
+
+namespace {
+
+constexpr uint8_t markerChunk = 0x5A;
+constexpr std::ios_base::iostate allFailures =
+    std::ios_base::badbit | std::ios_base::eofbit | std::ios_base::failbit;
+
+} // namespace
+
+BufferReaderXolCmd::BufferReaderXolCmd(XolAPI& api, IBlob& blob)
+    : XolCmd(api), input(blob.getStreamBufferPtr()), remaining(0)
+{
+    // A unit without buffer leaves the stream bad, and the mask throws here, before any traffic.
+    input.exceptions(allFailures);
+    input.seekg(0, std::ios_base::end);
+    remaining = static_cast<size_t>(static_cast<std::streamoff>(input.tellg()));
+    input.seekg(0, std::ios_base::beg);
+}
+
+void BufferReaderXolCmd::handleAddRequestData(size_t requested, uint32_t flags)
+{
+    if (requested > remaining)
+        throw VemoException(0x20004, "Unexpected additional data size");
+    const bool payloadOnly = (flags & 1) != 0;
+    uint8_t* destination = payloadOnly ? tx : tx + headerLength;
+    const size_t capacity = payloadOnly ? txCapacity : txCapacity - headerLength;
+    input.read(reinterpret_cast<char*>(destination),
+               static_cast<std::streamsize>(std::min(requested, capacity)));
+    const size_t chunk = static_cast<size_t>(input.gcount());
+    remaining -= chunk;
+    sendMessage(markerChunk, chunk, remaining, payloadOnly);
+}
+
+WriteTokenXolCmd::WriteTokenXolCmd(XolAPI& api, IBlob& token, unsigned char slot)
+    : BufferUploadXolCmd(api, token), slot(slot)
+{
+}
+
+void WriteTokenXolCmd::sendInitialCmd()
+{
+    uint8_t* m = beginInitialPayload();
+    m[16] = slot;
+    sendInitialPayload(remaining);
+}
+
+void ChangeDeviceLifecycleXolCmd::sendInitialCmd()
+{
+    beginInitialPayload();
+    sendInitialPayload(remaining);
+}
+
+void OemIfpProvisionXolCmd::sendInitialCmd()
+{
+    beginInitialPayload();
+    sendInitialPayload(remaining);
+}
+
+ConfigureDeviceXolCmd::ConfigureDeviceXolCmd(XolAPI& api, IBlob& request, unsigned char type,
+                                             unsigned char index)
+    : BufferUploadXolCmd(api, request), type(type), index(index)
+{
+}
+
+void ConfigureDeviceXolCmd::sendInitialCmd()
+{
+    uint8_t* m = beginInitialPayload();
+    m[16] = type;
+    m[17] = index;
+    sendInitialPayload(remaining);
+}
+
+DownloadModuleXolCmd::DownloadModuleXolCmd(XolAPI& api, std::istream* image, char const* moduleName)
+    : XolCmd(api), image(image), module(image, moduleName)
+{
+}
+
+void DownloadModuleXolCmd::handleAddRequestData(size_t requested, uint32_t flags)
+{
+    BOOST_LOG_FUNCTION();
+    const bool payloadOnly = (flags & 1) != 0;
+    uint8_t* destination = payloadOnly ? tx : tx + headerLength;
+    const size_t capacity = payloadOnly ? txCapacity : txCapacity - headerLength;
+
+    const std::ios_base::iostate callerMask = image->exceptions();
+    size_t chunk = 0;
+    try {
+        image->exceptions(allFailures);
+        image->read(reinterpret_cast<char*>(destination),
+                    static_cast<std::streamsize>(std::min(requested, capacity)));
+        chunk = static_cast<size_t>(image->gcount());
+    } catch (...) {
+        image->clear();
+        image->exceptions(callerMask);
+        throw;
+    }
+    image->exceptions(callerMask);
+    const size_t position = static_cast<size_t>(static_cast<std::streamoff>(image->tellg()));
+    const size_t left = module.getPartitionSize() - position;
+    sendMessage(markerChunk, chunk, left, payloadOnly);
+}
+
+uint8_t* DownloadModuleXolCmd::beginModulePayload()
+{
+    uint8_t* m = beginInitialPayload();
+    putLe(m + 16, 1, 4);
+    putLe(m + 20, static_cast<uint32_t>(module.getHeaderSize()), 4);
+    putLe(m + 24, static_cast<uint32_t>(module.getModuleSize()), 4);
+    return m;
+}
+
+DownloadRecoveryModuleXolCmd::DownloadRecoveryModuleXolCmd(XolAPI& api, std::istream* image)
+    : DownloadModuleXolCmd(api, image, "xolmod"), response(std::make_shared<XolAPI::Response>())
+{
+}
+
+void DownloadRecoveryModuleXolCmd::sendInitialCmd()
+{
+    beginModulePayload();
+    sendInitialPayload(module.getPartitionSize());
+}
+
+ProvisionFwImageXolCmd::ProvisionFwImageXolCmd(XolAPI& api, std::istream* image,
+                                               unsigned int flags)
+    : DownloadModuleXolCmd(api, image, "rcipifwi"), flags(flags),
+      response(std::make_shared<XolAPI::Response>())
+{
+}
+
+void ProvisionFwImageXolCmd::sendInitialCmd()
+{
+    uint8_t* m = beginModulePayload();
+    putLe(m + 28, flags, 4);
+    sendInitialPayload(module.getPartitionSize());
+}
