@@ -211,18 +211,15 @@ void FfsFunction::readLoop()
         LOG("configured: bulk max packet %zu (%s speed)", mps, mps > 64 ? "high" : "full");
         // A new configuration is a new host session: nothing of an earlier exchange is pending.
         board.busReset();
-        OutFramer framer([this](uint8_t* b, size_t n) { return readOut(b, n); }, mps);
-        uint64_t terminators = 0;
+        // A terminator is a byte behind a message to the board, as if it had come in the same
+        // transfer.
+        OutFramer framer([this](uint8_t* b, size_t n) { return readOut(b, n); }, mps,
+                         [this](size_t n) {
+                             board.edit([n](xolsim::XolDeviceState& s) { s.ignoredBytes += n; });
+                         });
         try {
-            for (;;) {
-                Bytes message = framer.next(board.payloadOnlyLength());
-                if (framer.terminatorBytes() != terminators) {
-                    const uint64_t more = framer.terminatorBytes() - terminators;
-                    terminators = framer.terminatorBytes();
-                    board.edit([more](xolsim::XolDeviceState& s) { s.ignoredBytes += more; });
-                }
-                board.onBulkOut(message);
-            }
+            for (;;)
+                board.onBulkOut(framer.next(board.payloadOnlyLength()));
         } catch (const EndpointGone& gone) {
             LOG("bulk OUT ended: %s", std::strerror(gone.error));
         }

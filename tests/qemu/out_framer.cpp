@@ -12,7 +12,8 @@ constexpr size_t kLongestMessage = 102400 + 1;
 
 } // namespace
 
-OutFramer::OutFramer(ReadFn read, size_t maxPacket) : read(std::move(read)), maxPacket(maxPacket)
+OutFramer::OutFramer(ReadFn read, size_t maxPacket, TerminatorFn terminator)
+    : read(std::move(read)), maxPacket(maxPacket), terminator(std::move(terminator))
 {
     if (maxPacket == 0)
         throw std::invalid_argument("endpoint max packet size 0");
@@ -41,8 +42,9 @@ OutFramer::Bytes OutFramer::next(size_t payloadOnly)
             ended = false;
         fill(first);
         if (fresh && open && ended && buf.size() <= 1) {
-            terminators += buf.size();
+            const size_t n = buf.size();
             buf.clear();
+            terminator(n);
             open = false;
             continue;
         }

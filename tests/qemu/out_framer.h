@@ -16,27 +16,26 @@ public:
     // Reads at most n bytes of the host's current transfer into buf; fewer than n means a short
     // packet (or zero-length packet) ended it. Throws when the endpoint went away.
     using ReadFn = std::function<size_t(uint8_t* buf, size_t n)>;
+    // Told of each terminator taken, with its size: a pad byte (1) or zero-length packet (0)
+    // that followed a message which ended on a packet boundary.
+    using TerminatorFn = std::function<void(size_t bytes)>;
 
-    OutFramer(ReadFn read, size_t maxPacket);
+    OutFramer(ReadFn read, size_t maxPacket, TerminatorFn terminator);
 
     // The next host message, with whatever the host added behind it in the same transfer (the
     // model counts and drops that). payloadOnly: its length when it is a payload-only upload
     // chunk, 0 when its header tells.
     Bytes next(size_t payloadOnly);
 
-    // Terminators taken: a pad byte or zero-length packet that followed a message which ended on
-    // a packet boundary, in bytes.
-    uint64_t terminatorBytes() const { return terminators; }
-
 private:
     void fill(size_t want);
 
     ReadFn read;
     size_t maxPacket;
+    TerminatorFn terminator;
     Bytes buf;          // bytes of the current transfer not yet handed out
     bool ended = false; // buf holds the end of the current transfer
     bool open = false;  // the last message ended where a full read ended: a terminator may follow
-    uint64_t terminators = 0;
 };
 
 #endif

@@ -79,46 +79,48 @@ struct Case {
     size_t mps;
     std::vector<Bytes> transfers;
     std::vector<Expect> expect;
-    uint64_t terminators;
+    std::vector<size_t> terminators;  // sizes of the terminators taken
 };
 
 TEST(OutFramer, HostTransfersBecomeMessages)
 {
     const Case cases[] = {
         {"full speed: padded command, then an unpadded chunk request", 64,
-         {padded(message(64)), message(64)}, {{0, 64}, {0, 64}}, 1},
+         {padded(message(64)), message(64)}, {{0, 64}, {0, 64}}, {1}},
         {"full speed: padded command, then a payload-only chunk of whole packets", 64,
          {padded(message(64)), Bytes(4096, 0xAB), message(20)}, {{0, 64}, {4096, 4096}, {0, 20}},
-         1},
+         {1}},
         {"full speed: payload-only chunk with a short tail, then a zero-length terminator", 64,
          {Bytes(1000, 1), message(128), Bytes{}, message(64)},
-         {{1000, 1000}, {0, 128}, {0, 64}}, 0},
+         {{1000, 1000}, {0, 128}, {0, 64}}, {0}},
         {"high speed: multi-packet upload chunk, then a command in one short packet", 512,
-         {message(5016), message(64)}, {{0, 5016}, {0, 64}}, 0},
+         {message(5016), message(64)}, {{0, 5016}, {0, 64}}, {}},
         {"high speed: whole-packet message and its zero-length terminator", 512,
-         {message(1024), Bytes{}, message(64)}, {{0, 1024}, {0, 64}}, 0},
+         {message(1024), Bytes{}, message(64)}, {{0, 1024}, {0, 64}}, {0}},
         {"high speed: a pad byte inside the short packet stays with its message", 512,
-         {padded(message(64))}, {{0, 65}}, 0},
+         {padded(message(64))}, {{0, 65}}, {}},
         {"a transfer shorter than its length field is handed over as it came", 64,
-         {message(40, 64), message(64)}, {{0, 40}, {0, 64}}, 0},
+         {message(40, 64), message(64)}, {{0, 40}, {0, 64}}, {}},
         {"a length field no host sends is not waited for", 512,
-         {message(64, 0xFFFFFF), message(20)}, {{0, 64}, {0, 20}}, 0},
+         {message(64, 0xFFFFFF), message(20)}, {{0, 64}, {0, 20}}, {}},
         {"a transfer shorter than a header that follows a short one is not a terminator", 64,
-         {message(20), Bytes{0x55}}, {{0, 20}, {0, 1}}, 0},
+         {message(20), Bytes{0x55}}, {{0, 20}, {0, 1}}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Wire wire(c.mps);
         for (const Bytes& t : c.transfers)
             wire.transfer(t);
-        OutFramer framer([&](uint8_t* b, size_t n) { return wire.read(b, n); }, c.mps);
+        std::vector<size_t> terminators;
+        OutFramer framer([&](uint8_t* b, size_t n) { return wire.read(b, n); }, c.mps,
+                         [&](size_t n) { terminators.push_back(n); });
         for (const Expect& e : c.expect) {
             Bytes m;
             ASSERT_NO_THROW(m = framer.next(e.payloadOnly));
             EXPECT_EQ(m.size(), e.size);
         }
         EXPECT_TRUE(wire.drained());
-        EXPECT_EQ(framer.terminatorBytes(), c.terminators);
+        EXPECT_EQ(terminators, c.terminators);
     }
 }
 
@@ -129,9 +131,23 @@ TEST(OutFramer, MessagesKeepTheirBytes)
     const Bytes big = message(5016);
     wire.transfer(padded(message(64)));
     wire.transfer(big);
-    OutFramer framer([&](uint8_t* b, size_t n) { return wire.read(b, n); }, 64);
+    OutFramer framer([&](uint8_t* b, size_t n) { return wire.read(b, n); }, 64, [](size_t) {});
     EXPECT_EQ(framer.next(0), message(64));
     EXPECT_EQ(framer.next(0), big);
+}
+
+// The host's last message before it goes away: its pad is reported when it is taken, not when a
+// message follows.
+TEST(OutFramer, PadBeforeTheHostLeavesIsReported)
+{
+    Wire wire(64);
+    wire.transfer(padded(message(64)));
+    std::vector<size_t> terminators;
+    OutFramer framer([&](uint8_t* b, size_t n) { return wire.read(b, n); }, 64,
+                     [&](size_t n) { terminators.push_back(n); });
+    EXPECT_EQ(framer.next(0).size(), 64u);
+    EXPECT_THROW(framer.next(0), std::runtime_error);  // the endpoint went away
+    EXPECT_EQ(terminators, std::vector<size_t>{1});
 }
 
 } // namespace
