@@ -111,6 +111,9 @@ cp "$build/bin/xol_gadget" "$build/bin/usb_probe" "$R/bin/"
 cp -a "$stage/." "$R/opt/xol/"
 mkdir -p "$R/opt/xol/bin"
 cp "$build/bin/hotplug_check" "$R/opt/xol/bin/"
+# Debug information only slows the guest's start: the code stays as installed.
+strip --strip-debug "$R"/bin/xol_gadget "$R"/bin/usb_probe "$R"/opt/xol/bin/* \
+  "$R"/opt/xol/lib/libvemoapi.so
 # libusb is loaded by name at run time, as the product does: the file and both names.
 libusb=$(readlink -f /usr/lib/x86_64-linux-gnu/libusb-1.0.so.0)
 cp "$libusb" "$R/lib/x86_64-linux-gnu/"
@@ -119,8 +122,9 @@ ln -s libusb-1.0.so.0 "$R/lib/x86_64-linux-gnu/libusb-1.0.so"
 # Shared libraries of every program, as ldd finds them here; the project's own come from stage.
 for exe in "$R"/bin/udevadm "$R"/bin/xol_gadget "$R"/bin/usb_probe "$R"/opt/xol/bin/* \
            "$R"/opt/xol/lib/libvemoapi.so "$libusb"; do
-  if ldd "$exe" | grep -q 'not found'; then ldd "$exe"; die "libraries of $exe missing"; fi
-  ldd "$exe" | awk '/=> \// { print $3 } /^[ \t]*\/lib64\// { print $1 }'
+  deps=$(ldd "$exe")
+  if grep -q 'not found' <<<"$deps"; then echo "$deps"; die "libraries of $exe missing"; fi
+  awk '/=> \// { print $3 } /^[ \t]*\/lib64\// { print $1 }' <<<"$deps"
 done | sort -u | while read -r lib; do
   case $lib in
     "$stage"/* | "$R"/*) ;;
@@ -140,10 +144,12 @@ lap "initramfs built ($(du -m "$work/initramfs.cpio" | cut -f1) MB)"
 
 # --- boot
 log=$work/serial.log
-timeout 900 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 1024 \
+rm -f "$log.raw"
+timeout 600 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 1024 \
   -kernel "$vmlinuz" -initrd "$work/initramfs.cpio" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 $*" \
-  -nographic -no-reboot -nic none </dev/null 2>&1 | tr -d '\r' > "$log" || true
+  -display none -monitor none -serial "file:$log.raw" -no-reboot -nic none </dev/null || true
+tr -d '\r' < "$log.raw" > "$log"
 lap "guest finished"
 
 grep -E '^(NOTE|TIME|XOL-VM)' "$log" || true

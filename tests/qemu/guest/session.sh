@@ -97,7 +97,7 @@ cli() {
   shift
   mkdir -p $W
   t0=$(now)
-  (cd $W && timeout 120 $CLI "$@" > out 2> err; echo $? > rc)
+  (cd $W && timeout 60 $CLI "$@" > out 2> err; echo $? > rc)
   RC=$(cat $W/rc)
   TOOK=$(elapsed $t0)
 }
@@ -138,6 +138,7 @@ failing() {
   fi
 }
 
+# The board withholds its OEM platform id in ROM context: $1 is the id the output shows.
 id_output() {
   cat <<EOT
 $BANNER
@@ -145,7 +146,7 @@ Starting ID DEVICE procedure
 Flags: 0
 ID DEVICE procedure success
 Response flags: $ID_FLAGS
-OEM platform ID: $OEM_PLATFORM_ID
+OEM platform ID: $1
 Unique platform ID: $PLATFORM_ID
 Image errors: $IMAGE_ERRORS
 EOT
@@ -162,7 +163,7 @@ EOT
 # The realistic session: a board in ROM context brought up, provisioned and read back.
 session() {
   enumerate_output | ok enumerate --command enumerate
-  id_output | ok iddevice --command iddevice --sn $PLATFORM_ID
+  id_output 00000000 | ok iddevice --command iddevice --sn $PLATFORM_ID
   ok fwrec --command fwrec --fw_xol $D/recovery.bin --sn $PLATFORM_ID <<EOT
 $BANNER
 Starting DOWNLOAD FW RECOVERY MODULE procedure
@@ -263,8 +264,9 @@ unplug_during_read() {
   kill -USR2 $GADGET
   W=/tmp/run/$SPEED/unplug
   mkdir -p $W
-  (cd $W && timeout 120 $CLI --command readbootmedia --device 2 --idx 0 --part 0 --start 0 \
+  (cd $W && timeout 60 $CLI --command readbootmedia --device 2 --idx 0 --part 0 --start 0 \
     --blocks 2048 --path media.bin > out 2> err; echo $? > rc) &
+  reader=$!
   if ! wait_file /tmp/held 600; then
     fail "unplug: the read never reached the held chunk"
     RC=none TOOK=-
@@ -288,7 +290,7 @@ unplug_during_read() {
     RC=none TOOK=-
     show_run readbootmedia
   fi
-  wait
+  wait $reader
 }
 
 # ------------------------------------------------------------------ one round per speed
@@ -319,7 +321,7 @@ round() {
 
   bind
   if wait_board; then pass "board back on the bus"; else fail "board back on the bus"; fi
-  id_output | ok iddevice-replugged --command iddevice --sn $PLATFORM_ID
+  id_output $OEM_PLATFORM_ID | ok iddevice-replugged --command iddevice --sn $PLATFORM_ID
   enumerate_output | ok enumerate-replugged --command enumerate
 
   export_board
