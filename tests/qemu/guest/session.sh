@@ -108,7 +108,8 @@ show_run() {
   echo "-- debug.log (end)"; tail -n 30 $W/debug.log 2>/dev/null
   echo "-- gadget log (end)"; tail -n 10 /tmp/gadget.$SPEED.log
 }
-# ok NAME ARGS... with the expected standard output on stdin: exit 0, that output, no stderr.
+# ok NAME ARGS... with the expected standard output on stdin (a file or here-document: a pipe
+# would run the check in a subshell and lose its count): exit 0, that output, no stderr.
 ok() {
   name=$1
   shift
@@ -162,8 +163,10 @@ EOT
 
 # The realistic session: a board in ROM context brought up, provisioned and read back.
 session() {
-  enumerate_output | ok enumerate --command enumerate
-  id_output 00000000 | ok iddevice --command iddevice --sn $PLATFORM_ID
+  enumerate_output > /tmp/want
+  ok enumerate --command enumerate < /tmp/want
+  id_output 00000000 > /tmp/want
+  ok iddevice --command iddevice --sn $PLATFORM_ID < /tmp/want
   ok fwrec --command fwrec --fw_xol $D/recovery.bin --sn $PLATFORM_ID <<EOT
 $BANNER
 Starting DOWNLOAD FW RECOVERY MODULE procedure
@@ -321,8 +324,10 @@ round() {
 
   bind
   if wait_board; then pass "board back on the bus"; else fail "board back on the bus"; fi
-  id_output $OEM_PLATFORM_ID | ok iddevice-replugged --command iddevice --sn $PLATFORM_ID
-  enumerate_output | ok enumerate-replugged --command enumerate
+  id_output $OEM_PLATFORM_ID > /tmp/want
+  ok iddevice-replugged --command iddevice --sn $PLATFORM_ID < /tmp/want
+  enumerate_output > /tmp/want
+  ok enumerate-replugged --command enumerate < /tmp/want
 
   export_board
   [ "$host_errors" = 0 ]
