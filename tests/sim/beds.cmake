@@ -27,6 +27,7 @@ function(xol_standin_library target dir)
   add_library(${target} SHARED ${XOL_STANDIN_DIR}/standin_libusb.cpp)
   target_link_libraries(${target} PRIVATE xol_sim Threads::Threads)
   target_include_directories(${target} PUBLIC ${XOL_STANDIN_DIR})
+  target_compile_definitions(${target} PRIVATE STANDIN_BUILDING=1)
   # No version: the file and its soname are both "libusb-1.0.so".
   set_target_properties(${target} PROPERTIES OUTPUT_NAME usb-1.0 LIBRARY_OUTPUT_DIRECTORY ${dir})
 endfunction()

@@ -20,7 +20,8 @@ public:
     virtual std::string name() const = 0;
 
     // Attaches a device. Plugged before the transport starts, it is found at start-up; later,
-    // the transport hears of it through hot-plug.
+    // the transport hears of it through hot-plug. Two devices present at once need different
+    // port paths, and no path may pass through a port that holds a device.
     virtual DeviceId plug(const SimDeviceDesc& desc, std::shared_ptr<SimFunction> function) = 0;
     // Detaches it: transfers in flight and later ones fail as on a real bus.
     virtual void unplug(DeviceId id) = 0;

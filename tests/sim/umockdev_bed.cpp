@@ -14,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -287,6 +288,11 @@ public:
         for (size_t i = 0; i < desc.portNumbers.size(); ++i)
             sysname << (i ? "." : "") << int(desc.portNumbers[i]);
         d->syspath = "/sys/devices/simhcd/" + sysname.str();
+        if (hubs.count(d->syspath) || pluggedAt(d->syspath))
+            throw std::invalid_argument("a hub or a device is already at " + d->syspath);
+        for (const std::string& hub : hubPaths(desc))
+            if (pluggedAt(hub))
+                throw std::invalid_argument("a device is at " + hub + ", where a hub is needed");
 
         d->handler = umockdev_ioctl_base_new();
         g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(handleIoctl), d);
@@ -311,21 +317,12 @@ public:
         std::vector<uint8_t> descriptors = desc.deviceDescriptor();
         std::vector<uint8_t> config = desc.configDescriptor();
         descriptors.insert(descriptors.end(), config.begin(), config.end());
-        char record[4096];
-        std::snprintf(record, sizeof record,
-                      "P: %s\n"
-                      "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\n"
-                      "E: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=%s\n"
-                      "A: busnum=%d\\n\nA: devnum=%d\\n\nA: bConfigurationValue=1\\n\n"
-                      "A: speed=%u\\n\nH: descriptors=%s\n",
-                      d->syspath.c_str() + 4, desc.busNumber, devnum, d->devnode.c_str(),
-                      desc.busNumber, devnum, desc.speedMbps, hex(descriptors).c_str());
         if (function)
             function->attachSender([d](SimFunction::Bytes message) { d->send(std::move(message)); });
         devices[d->id] = std::move(owned);
+        addHubsAbove(desc);
         // Also announces the device to udev listeners.
-        if (!umockdev_testbed_add_from_string(testbed, record, &error))
-            throw std::runtime_error(std::string("add_from_string: ") + error->message);
+        addSysfsDevice(d->syspath, desc.busNumber, devnum, desc.speedMbps, descriptors);
         return d->id;
     }
 
@@ -365,6 +362,63 @@ public:
     }
 
 private:
+    void addSysfsDevice(const std::string& syspath, int bus, int devnum, unsigned speed,
+                        const std::vector<uint8_t>& descriptors)
+    {
+        char record[4096];
+        std::snprintf(record, sizeof record,
+                      "P: %s\n"
+                      "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\n"
+                      "E: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=/dev/bus/usb/%03d/%03d\n"
+                      "A: busnum=%d\\n\nA: devnum=%d\\n\nA: bConfigurationValue=1\\n\n"
+                      "A: speed=%u\\n\nH: descriptors=%s\n",
+                      syspath.c_str() + 4, bus, devnum, bus, devnum, bus, devnum, speed,
+                      hex(descriptors).c_str());
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(testbed, record, &error))
+            throw std::runtime_error(std::string("add_from_string: ") + error->message);
+    }
+
+    // libusb learns a port path from the hubs above a device: each level but the last is a hub
+    // of its own (made once, never removed; no node, as libusb never opens it).
+    static std::vector<std::string> hubPaths(const SimDeviceDesc& desc)
+    {
+        std::vector<std::string> paths;
+        std::string name = std::to_string(desc.busNumber) + "-";
+        for (size_t i = 0; i + 1 < desc.portNumbers.size(); ++i) {
+            name += (i ? "." : "") + std::to_string(desc.portNumbers[i]);
+            paths.push_back("/sys/devices/simhcd/" + name);
+        }
+        return paths;
+    }
+
+    void addHubsAbove(const SimDeviceDesc& desc)
+    {
+        for (const std::string& syspath : hubPaths(desc)) {
+            if (!hubs.insert(syspath).second)
+                continue;
+            SimDeviceDesc hub;
+            hub.vendorId = 0x1D6B;
+            hub.productId = 0x0002;
+            hub.interfaces = {SimInterface{0, {SimAltSetting{{SimEndpoint{0x81, 3, 4}}}}}};
+            std::vector<uint8_t> descriptors = hub.deviceDescriptor();
+            descriptors[4] = 9; // hub class
+            std::vector<uint8_t> config = hub.configDescriptor();
+            descriptors.insert(descriptors.end(), config.begin(), config.end());
+            addSysfsDevice(syspath, desc.busNumber, ++lastDevnum[desc.busNumber], 480, descriptors);
+        }
+    }
+
+    bool pluggedAt(const std::string& syspath) const
+    {
+        for (auto& entry : devices) {
+            std::lock_guard<std::mutex> dl(entry.second->mutex);
+            if (entry.second->syspath == syspath && !entry.second->gone)
+                return true;
+        }
+        return false;
+    }
+
     Device* find(DeviceId id) const
     {
         auto it = devices.find(id);
@@ -378,6 +432,7 @@ private:
     mutable std::mutex bedMutex;
     std::map<DeviceId, std::unique_ptr<Device>> devices;
     std::map<int, int> lastDevnum;
+    std::set<std::string> hubs;
     DeviceId nextId = 1;
 };
 

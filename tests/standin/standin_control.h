@@ -12,8 +12,10 @@
 #include "sim_function.h"
 #include "sim_transcript.h"
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(STANDIN_BUILDING)
 #define STANDIN_EXPORT __declspec(dllexport)
+#elif defined(_WIN32)
+#define STANDIN_EXPORT __declspec(dllimport)
 #else
 #define STANDIN_EXPORT __attribute__((visibility("default")))
 #endif

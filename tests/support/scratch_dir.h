@@ -6,20 +6,27 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
-
-#include <unistd.h>
 
 class ScratchDir {
 public:
     ScratchDir()
     {
         const char* base = std::getenv("XOL_TEST_TMP");
-        std::string tmpl = std::string(base ? base : "/tmp") + "/scratch.XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        dir = tmpl;
+        const std::filesystem::path parent =
+            base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+        // create_directory is false for a folder that exists already: try another name.
+        std::random_device seed;
+        std::mt19937 names(seed());
+        for (int attempt = 0; dir.empty(); ++attempt) {
+            if (attempt == 100)
+                throw std::runtime_error("no scratch folder could be made in " + parent.string());
+            const std::filesystem::path candidate = parent / ("scratch." + std::to_string(names()));
+            if (std::filesystem::create_directory(candidate))
+                dir = candidate;
+        }
         previous = std::filesystem::current_path();
         std::filesystem::current_path(dir);
     }

@@ -33,7 +33,7 @@ TEST_F(BedTransport, DevicesPresentAtStartAreOpenWhenTheConstructorReturns)
     first.busNumber = 2;
     first.portNumbers = {3};
     SimDeviceDesc second = SimDeviceDesc::bulk(0x3C19);
-    second.portNumbers = {4};
+    second.portNumbers = {1, 4}; // behind a hub
     SimDeviceDesc otherProduct = SimDeviceDesc::bulk(0x3C12);
     otherProduct.portNumbers = {5};
     SimDeviceDesc otherVendor = SimDeviceDesc::bulk(0x3C11);
@@ -48,16 +48,18 @@ TEST_F(BedTransport, DevicesPresentAtStartAreOpenWhenTheConstructorReturns)
     std::list<std::string> serials = wd->EnumerateDevices();
     ASSERT_EQ(serials.size(), 2u);
 
-    std::vector<std::pair<int, int>> locations;
+    std::vector<std::pair<int, std::vector<uint8_t>>> locations;
     for (const std::string& serial : serials) {
         _soc_device_info_t info{};
         wd->GetDeviceInfo(serial, info);
         EXPECT_EQ(info.type, 1u);
-        ASSERT_EQ(info.usb.portCount, 1);
-        locations.emplace_back(info.usb.busNumber, info.usb.portNumbers[0]);
+        ASSERT_GE(info.usb.portCount, 0);
+        ASSERT_LE(info.usb.portCount, 7);
+        locations.emplace_back(info.usb.busNumber,
+                               std::vector<uint8_t>(info.usb.portNumbers, info.usb.portNumbers + info.usb.portCount));
     }
     std::sort(locations.begin(), locations.end());
-    EXPECT_EQ(locations, (std::vector<std::pair<int, int>>{{1, 4}, {2, 3}}));
+    EXPECT_EQ(locations, (std::vector<std::pair<int, std::vector<uint8_t>>>{{1, {1, 4}}, {2, {3}}}));
 }
 
 TEST_F(BedTransport, ArrivalAndDepartureReachTheListenerWithOneSerialText)

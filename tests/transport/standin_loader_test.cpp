@@ -62,23 +62,15 @@ TEST_F(Loader, PlainNameComesFirst)
     EXPECT_EQ(names(), std::vector<std::string>{"libusb-1.0.so"});
 }
 
-TEST_F(Loader, VersionedNameIsTriedWhenThePlainOneIsMissing)
-{
-    hide({"libusb-1.0.so"});
-    start();
-    EXPECT_EQ(names(), (std::vector<std::string>{"libusb-1.0.so", "libusb-1.0.so.0"}));
-    EXPECT_EQ(standin::registrations(), 5);
-}
-
 TEST_F(Loader, NoLibusbFailsConstructionBeforeAnyThreadStarts)
 {
-    hide({"libusb-1.0.so", "libusb-1.0.so.0"});
+    hide({"libusb-1.0.so"});
     size_t threads = threadCount();
     Failure f = failureOf([&] { TolvaneWdAPI::TolvaneWd transport; });
     EXPECT_EQ(f.code, 0x10002u);
     EXPECT_EQ(f.text, "Fatal error: Can not find libusb shared object");
     EXPECT_EQ(threadCount(), threads);
-    EXPECT_EQ(names(), (std::vector<std::string>{"libusb-1.0.so", "libusb-1.0.so.0"}));
+    EXPECT_EQ(names(), std::vector<std::string>{"libusb-1.0.so"});
     auto records = log.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].level, severity::error);

@@ -21,9 +21,6 @@ using SetDebug = void LIBUSB_CALL(libusb_context*, int);
 void TolvaneWdAPI::TolvaneWd::LoadLibusb()
 {
     libHandle = dlopen("libusb-1.0.so", RTLD_LAZY);
-    // The runtime package ships only the versioned name; the plain one comes with the headers.
-    if (libHandle == nullptr)
-        libHandle = dlopen("libusb-1.0.so.0", RTLD_LAZY);
     if (libHandle == nullptr) {
         WD_LOG(error) << "dlopen/load of libusb failed, exiting constructor without calling DriverInit";
         throw VemoException(0x10002, "Fatal error: Can not find libusb shared object");
