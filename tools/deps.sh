@@ -11,6 +11,12 @@ PACKAGES=(
   umockdev libumockdev-dev
   clang libclang-rt-14-dev
 )
+# `deps.sh vm`: instead, what the end-to-end test in a virtual machine needs (tests/qemu/): QEMU,
+# the guest's shell and archiver, and the libraries of Debian's udevadm.
+if [ "${1:-}" = vm ]; then
+  PACKAGES=(qemu-system-x86 busybox-static cpio
+    libkmod2 libacl1 libblkid1 libcap2 libselinux1 libssl3 libzstd1 liblzma5 libpcre2-8-0)
+fi
 SUDO=()
 [ "$(id -u)" -eq 0 ] || SUDO=(sudo)
 missing=()

@@ -106,6 +106,20 @@ void XolDevice::onBulkOut(const Bytes& data)
         sendIn(std::move(m));
 }
 
+size_t XolDevice::payloadOnlyLength() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (ex.phase != Phase::Upload || !ex.payloadOnly)
+        return 0;
+    return static_cast<size_t>(std::min<uint64_t>(ex.asked, ex.total - ex.received));
+}
+
+void XolDevice::busReset()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    ex = Exchange();
+}
+
 uint32_t XolDevice::responseCode() const { return kResponseBit | ex.code; }
 
 void XolDevice::handle(const Bytes& data)

@@ -3,6 +3,7 @@
 #ifndef XOL_TEST_SIM_XOL_DEVICE_H
 #define XOL_TEST_SIM_XOL_DEVICE_H
 
+#include <cstddef>
 #include <mutex>
 #include <optional>
 
@@ -19,6 +20,14 @@ public:
     // host's pad byte) are counted and dropped; a transfer while an upload waits for a
     // payload-only chunk is that chunk.
     void onBulkOut(const Bytes& data) override;
+
+    // Length of the next host transfer while the board waits for a payload-only upload chunk
+    // (what it asked, at most what is left); 0 while it waits for a message with a header. Beds
+    // that cut the host's byte stream by message lengths need it: such a chunk has no header.
+    size_t payloadOnlyLength() const;
+    // The host reset the bus or went away: the exchange in progress is dropped, as a board's
+    // command loop starts afresh; the state stays.
+    void busReset();
 
     // Runs f on the state under the device's lock, between two host transfers. f must not call
     // back into the device.

@@ -339,6 +339,28 @@ TEST(XolDeviceUpload, WriteTokenFollowsTheScript)
     EXPECT_EQ(b.dev.state().tokens.at(3), token);
 }
 
+// What a bed reading the host's byte stream by message lengths learns from the board, and a bus
+// reset in the middle of an upload.
+TEST(XolDeviceUpload, PayloadOnlyLengthAndBusReset)
+{
+    Board b;
+    b.dev.edit([](XolDeviceState& s) { s.uploadScript[0x23] = {{64, false}, {36, true}}; });
+    const Bytes token = pattern(100);
+    b.ask(command(0x23, 100, {{16, 3, 1}}));
+    EXPECT_EQ(b.dev.payloadOnlyLength(), 0u);
+    b.ask(uploadChunk(0x23, Bytes(token.begin(), token.begin() + 64), 36));
+    EXPECT_EQ(b.dev.payloadOnlyLength(), 36u);
+
+    b.dev.busReset();
+    EXPECT_EQ(b.dev.payloadOnlyLength(), 0u);
+    Bytes answer = b.ask(command(0x13));
+    EXPECT_EQ(code(answer), 0x800013u);
+    EXPECT_EQ(status(answer), 0u);
+    XolDeviceState s = b.dev.state();
+    EXPECT_FALSE(s.tokens.count(3));
+    EXPECT_TRUE(s.hostErrors.empty());
+}
+
 // Every upload command keeps what arrived, with default requests in both forms.
 TEST(XolDeviceUpload, EveryUploadKeepsItsBytes)
 {

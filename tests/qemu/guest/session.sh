@@ -1,0 +1,364 @@
+#!/bin/sh
+# The end-to-end session in the guest, once at high speed and once at full speed: the simulated
+# board runs as a FunctionFS gadget on dummy_hcd, and the installed xolcli, the installed library
+# and Debian's libusb talk to it through usbfs. Every check prints one PASS or FAIL line; the last
+# line says the result.
+D=/xol/data
+XML=/xol/platform_emmc.xml
+G=/sys/kernel/config/usb_gadget/xol
+UDC_NAME=dummy_udc.0
+CLI=/opt/xol/bin/xolcli
+BANNER="CLI version: 3.0.0.1119(DBG)"
+. $D/expect.sh
+
+checks=0
+failed=0
+pass() { checks=$((checks + 1)); echo "PASS: $SPEED: $*"; }
+fail() { checks=$((checks + 1)); failed=$((failed + 1)); echo "FAIL: $SPEED: $*"; }
+check() { # condition-as-exit-status text...
+  if [ "$1" = 0 ]; then shift; pass "$@"; else shift; fail "$@"; fi
+}
+now() { cut -d' ' -f1 /proc/uptime; }
+elapsed() { awk "BEGIN { printf \"%.1f\", $(now) - $1 }"; }
+# Waits up to $2 tenths of a second for file $1.
+wait_file() {
+  i=0
+  while [ ! -e "$1" ] && [ $i -lt "$2" ]; do sleep 0.1; i=$((i + 1)); done
+  [ -e "$1" ]
+}
+
+# ------------------------------------------------------------------ the gadget
+
+make_gadget() {
+  mkdir $G
+  echo 0x7a3c > $G/idVendor
+  echo 0x0200 > $G/bcdUSB
+  mkdir $G/strings/0x409
+  echo "XoL simulated board" > $G/strings/0x409/product
+  echo "XOL-VM-0001" > $G/strings/0x409/serialnumber
+  mkdir $G/functions/ffs.xol $G/configs/c.1
+  echo 100 > $G/configs/c.1/MaxPower
+  ln -s $G/functions/ffs.xol $G/configs/c.1/
+  mkdir -p /dev/ffs-xol
+  mount -t functionfs xol /dev/ffs-xol
+}
+bind() { echo $UDC_NAME > $G/UDC; }
+unbind() { echo "" > $G/UDC; }
+# The board is on the bus with its configuration set, and udev has seen it.
+wait_board() {
+  i=0
+  while [ $i -lt 100 ]; do
+    for d in /sys/bus/usb/devices/*; do
+      if [ "$(cat $d/idVendor 2>/dev/null)" = 7a3c ] &&
+         [ -n "$(cat $d/bConfigurationValue 2>/dev/null)" ]; then
+        udevadm settle -t 5
+        return 0
+      fi
+    done
+    sleep 0.1
+    i=$((i + 1))
+  done
+  return 1
+}
+
+start_gadget() {
+  rm -f /tmp/gadget.ready
+  xol_gadget serve --ffs /dev/ffs-xol --board $D/board.json --export /tmp/export \
+    --ready /tmp/gadget.ready --held /tmp/held 2>>/tmp/gadget.$SPEED.log &
+  GADGET=$!
+  wait_file /tmp/gadget.ready 600
+  check $? "gadget program ready"
+}
+stop_gadget() {
+  kill $GADGET
+  wait $GADGET
+}
+# What the host left on the board, as shell variables and files in /tmp/export.
+export_board() {
+  rm -rf /tmp/export
+  mkdir /tmp/export
+  kill -USR1 $GADGET
+  if wait_file /tmp/export/done 300; then
+    . /tmp/export/summary.sh
+  else
+    fail "board export"
+  fi
+}
+same() { # expected actual text
+  cmp -s "$1" "$2"
+  check $? "$3"
+}
+
+# ------------------------------------------------------------------ xolcli
+
+# cli NAME ARGS...: runs xolcli in its own folder /tmp/run/SPEED/NAME (out, err, rc, debug.log).
+cli() {
+  W=/tmp/run/$SPEED/$1
+  shift
+  mkdir -p $W
+  t0=$(now)
+  (cd $W && timeout 60 $CLI "$@" > out 2> err; echo $? > rc)
+  RC=$(cat $W/rc)
+  TOOK=$(elapsed $t0)
+}
+show_run() {
+  echo "---- xolcli $* (exit $RC, $TOOK s)"
+  echo "-- stdout"; cat $W/out
+  echo "-- stderr"; cat $W/err
+  echo "-- debug.log (end)"; tail -n 30 $W/debug.log 2>/dev/null
+  echo "-- gadget log (end)"; tail -n 10 /tmp/gadget.$SPEED.log
+}
+# ok NAME ARGS... with the expected standard output on stdin (a file or here-document: a pipe
+# would run the check in a subshell and lose its count): exit 0, that output, no stderr.
+ok() {
+  name=$1
+  shift
+  cat > /tmp/expected
+  cli $name "$@"
+  if [ "$RC" = 0 ] && cmp -s /tmp/expected $W/out && [ ! -s $W/err ]; then
+    pass "xolcli $name ($TOOK s)"
+  else
+    fail "xolcli $name"
+    echo "-- expected stdout"; cat /tmp/expected
+    show_run "$@"
+  fi
+}
+# failing NAME "first lines of stderr" ARGS...: exit 1, the failure lines on stderr.
+failing() {
+  name=$1 lines=$2
+  shift 2
+  cli $name "$@"
+  printf '%s\n' "$lines" > /tmp/expected
+  head -n $(wc -l < /tmp/expected) $W/err > /tmp/actual
+  if [ "$RC" = 1 ] && cmp -s /tmp/expected /tmp/actual; then
+    pass "xolcli $name fails cleanly ($TOOK s): $(tail -n 1 $W/err)"
+  else
+    fail "xolcli $name"
+    echo "-- expected stderr to begin with"; cat /tmp/expected
+    show_run "$@"
+  fi
+}
+
+# The board withholds its OEM platform id in ROM context: $1 is the id the output shows.
+id_output() {
+  cat <<EOT
+$BANNER
+Starting ID DEVICE procedure
+Flags: 0
+ID DEVICE procedure success
+Response flags: $ID_FLAGS
+OEM platform ID: $1
+Unique platform ID: $PLATFORM_ID
+Image errors: $IMAGE_ERRORS
+EOT
+}
+enumerate_output() {
+  cat <<EOT
+$BANNER
+Starting DEVICE ENUMERATION procedure
+DEVICE ENUMERATION procedure success
+1. Device serial: [$PLATFORM_ID]
+EOT
+}
+
+# The realistic session: a board in ROM context brought up, provisioned and read back.
+session() {
+  enumerate_output > /tmp/want
+  ok enumerate --command enumerate < /tmp/want
+  id_output 00000000 > /tmp/want
+  ok iddevice --command iddevice --sn $PLATFORM_ID < /tmp/want
+  ok fwrec --command fwrec --fw_xol $D/recovery.bin --sn $PLATFORM_ID <<EOT
+$BANNER
+Starting DOWNLOAD FW RECOVERY MODULE procedure
+DOWNLOAD FW RECOVERY MODULE procedure success
+EOT
+  ok downloadfwos --command downloadfwos --fw_xol $D/recovery.bin --fw_image $D/firmware.bin \
+    --flags 5 <<EOT
+$BANNER
+Starting DOWNLOADFWOS procedure
+DOWNLOADFWOS procedure success
+EOT
+  ok getcardinfo --command getcardinfo --device 2 --idx 0 --path cardinfo.bin <<EOT
+$BANNER
+Starting GET CARD INFO procedure
+Device type: 0x2
+Device index: 0
+GET CARD INFO procedure success
+EOT
+  same $D/cardinfo.2.0.bin $W/cardinfo.bin "card information file equals the board's"
+  ok configpart --command configpart --device 2 --idx 0 --path $XML --sn $PLATFORM_ID <<EOT
+$BANNER
+Device serial: $PLATFORM_ID
+Starting CONFIG DEVICE procedure
+Device type: 0x2
+Device index: 0
+CONFIG DEVICE procedure success
+EOT
+  ok readbootmedia --command readbootmedia --device 2 --idx 0 --part 1 --start 3 --blocks 300 \
+    --path media.bin <<EOT
+$BANNER
+Starting READ BOOT MEDIA procedure
+Device type: 0x2
+Device index: 0
+Start offset: 0x3
+Blocks to read: 0x12c
+Partition index: 0x1
+READ BOOT MEDIA procedure success
+EOT
+  dd if=$D/media.2.0.1.bin of=/tmp/expected.bin bs=$EMMC_BLOCK skip=3 count=300 2>/dev/null
+  same /tmp/expected.bin $W/media.bin "eMMC boot media read equals blocks 3..302 of partition 1"
+  ok readbootmedia-spi --command readbootmedia --device 1 --idx 0 --start 1 --blocks 5 \
+    --path media.bin <<EOT
+$BANNER
+Starting READ BOOT MEDIA procedure
+Device type: 0x1
+Device index: 0
+Start offset: 0x1
+Blocks to read: 0x5
+Partition index: 0
+READ BOOT MEDIA procedure success
+EOT
+  dd if=$D/media.1.0.0.bin of=/tmp/expected.bin bs=$SPI_BLOCK skip=1 count=5 2>/dev/null
+  same /tmp/expected.bin $W/media.bin "SPI flash read equals its blocks 1..5"
+  ok writetoken --command writetoken --slot 3 --token $D/token.bin <<EOT
+$BANNER
+Starting WRITE TOKEN procedure
+WRITE TOKEN procedure success
+EOT
+  ok readtoken --command readtoken --slot 3 --path token.bin <<EOT
+$BANNER
+Starting READ TOKEN procedure
+Slot: 0x3
+READ TOKEN procedure success
+EOT
+  same $D/token.bin $W/token.bin "token read back equals the token written"
+
+  export_board
+  same $D/recovery.bin /tmp/export/recovery.bin "recovery module arrived whole"
+  [ "$recovery_header_size $recovery_module_size" = "$RECOVERY_HEADER_SIZE $RECOVERY_MODULE_SIZE" ]
+  check $? "recovery module sizes announced: header $recovery_header_size, module $recovery_module_size"
+  same $D/firmware.bin /tmp/export/firmware.bin "firmware image arrived whole"
+  [ "$fw_header_size $fw_module_size $fw_flags" = "$FW_HEADER_SIZE $FW_MODULE_SIZE 5" ]
+  check $? "firmware sizes and flags announced: header $fw_header_size, module $fw_module_size, flags $fw_flags"
+  same $D/token.bin /tmp/export/token.3.bin "token arrived whole in slot 3"
+  [ "${config_2_0:-0}" -gt 0 ]
+  check $? "eMMC configuration request arrived (${config_2_0:-no} bytes)"
+
+  ok erasetoken --command erasetoken --slot 3 <<EOT
+$BANNER
+Starting ERASE TOKEN procedure
+ERASE TOKEN procedure success
+EOT
+  failing readtoken-erased "READ TOKEN procedure failed
+Error code: 0x80000037" --command readtoken --slot 3 --path token.bin
+  ok clearrpmb --command clearrpmb --device 2 --idx 0 <<EOT
+$BANNER
+Starting CLEAR RPMB procedure
+Device type: 0x2
+Device index: 0
+CLEAR RPMB procedure success
+EOT
+}
+
+# The board leaves in the middle of a boot-media read: the gadget holds a chunk back, so the
+# host sits in its read when the gadget is unbound.
+unplug_during_read() {
+  rm -f /tmp/held
+  kill -USR2 $GADGET
+  W=/tmp/run/$SPEED/unplug
+  mkdir -p $W
+  (cd $W && timeout 60 $CLI --command readbootmedia --device 2 --idx 0 --part 0 --start 0 \
+    --blocks 2048 --path media.bin > out 2> err; echo $? > rc) &
+  reader=$!
+  if ! wait_file /tmp/held 600; then
+    fail "unplug: the read never reached the held chunk"
+    RC=none TOOK=-
+    show_run readbootmedia
+    return
+  fi
+  t0=$(now)
+  unbind
+  if wait_file $W/rc 300; then
+    RC=$(cat $W/rc) TOOK=$(elapsed $t0)
+    head -n 1 $W/err > /tmp/actual
+    echo "READ BOOT MEDIA procedure failed" > /tmp/expected
+    if [ "$RC" = 1 ] && cmp -s /tmp/expected /tmp/actual; then
+      pass "unplug during readbootmedia: exit 1 $TOOK s after the unplug: $(sed -n '2p' $W/err), $(sed -n '3p' $W/err)"
+    else
+      fail "unplug during readbootmedia"
+      show_run readbootmedia
+    fi
+  else
+    fail "unplug during readbootmedia: xolcli still runs 30 s after the unplug"
+    RC=none TOOK=-
+    show_run readbootmedia
+  fi
+  wait $reader
+}
+
+# ------------------------------------------------------------------ one round per speed
+
+round() {
+  SPEED=$1
+  round_t0=$(now)
+  if [ $SPEED = full ]; then insmod /lib/modules/dummy_hcd.ko is_high_speed=0
+  else insmod /lib/modules/dummy_hcd.ko; fi
+  check $? "dummy_hcd loaded"
+  echo $2 > $G/idProduct
+  start_gadget
+
+  usb_probe $G/UDC $UDC_NAME 0
+  check $? "raw libusb exchange with the board (product id $2)"
+  if grep -q 'xol.only=probe' /proc/cmdline; then
+    stop_gadget
+    rmmod dummy_hcd
+    return
+  fi
+
+  (cd /tmp && timeout 120 /opt/xol/bin/hotplug_check $G/UDC $UDC_NAME $PLATFORM_ID)
+  check $? "arrival, departure and re-arrival within one library run"
+  if wait_board; then pass "board on the bus"; else fail "board on the bus"; fi
+
+  session
+  unplug_during_read
+
+  bind
+  if wait_board; then pass "board back on the bus"; else fail "board back on the bus"; fi
+  id_output $OEM_PLATFORM_ID > /tmp/want
+  ok iddevice-replugged --command iddevice --sn $PLATFORM_ID < /tmp/want
+  enumerate_output > /tmp/want
+  ok enumerate-replugged --command enumerate < /tmp/want
+
+  export_board
+  [ "$host_errors" = 0 ]
+  check $? "the board refused no host message"
+  [ -s /tmp/export/host_errors.txt ] && cat /tmp/export/host_errors.txt
+  if [ $SPEED = full ]; then pads=$commands; else pads=0; fi
+  [ "$ignored_bytes" = "$pads" ]
+  check $? "pad bytes: $ignored_bytes behind $commands initial commands"
+  [ "$tokens" = "" ] && [ "$rpmb_2_0" = 1 ] && [ "$context" = 1 ]
+  check $? "erased token gone, RPMB cleared, board in XoL context"
+  [ "$last_read_2_0" = "0 0 2048" ]
+  check $? "the interrupted read was the one asked ($last_read_2_0)"
+
+  unbind
+  stop_gadget
+  rmmod dummy_hcd
+  echo "TIME: $SPEED-speed round $(elapsed $round_t0) s"
+}
+
+grep -q 'xol.only=probe' /proc/cmdline || [ -x $CLI ] || fail "xolcli is not installed"
+make_gadget
+round high 0x3c11
+round full 0x3c17
+if [ $failed = 0 ]; then
+  echo "XOL-VM RESULT: PASS ($checks checks)"
+else
+  echo "XOL-VM RESULT: FAIL ($failed of $checks checks failed)"
+  for s in high full; do
+    echo "---- gadget log, $s speed"
+    tail -n 40 /tmp/gadget.$s.log
+  done
+  echo "---- kernel messages"
+  dmesg | tail -n 30
+fi
