@@ -207,7 +207,7 @@ TEST_F(IfpRecord, DepartureDropsTheRecord)
     EXPECT_STREQ(gone.text, "Device not found");
 
     // The same board comes back on a new connection, identified again on arrival.
-    b.id = host.bed->plug(SimDeviceDesc::bulk(), b.dev);
+    b.id = host.bed->plug(nextPort(), b.dev);
     ASSERT_TRUE(waitListed(api, b.ident));
     EXPECT_EQ(storedRecord(b), std::nullopt);
 }

@@ -68,7 +68,7 @@ protected:
     }
 
     template <class Device = XolDevice>
-    Board& plug(XolDeviceState st, const SimDeviceDesc& desc = SimDeviceDesc::bulk())
+    Board& plug(XolDeviceState st, const SimDeviceDesc& desc = nextPort())
     {
         boards.push_back(plugBoard<Device>(*host.bed, std::move(st), desc));
         EXPECT_TRUE(waitListed(api, boards.back().ident)) << "arrival of " << boards.back().ident;

@@ -235,8 +235,18 @@ struct Board {
     }
 };
 
+// A bulk device at a port no board plugged a short while ago took: beds refuse two devices at
+// one place.
+inline SimDeviceDesc nextPort()
+{
+    static std::atomic<unsigned> next{0};
+    SimDeviceDesc desc = SimDeviceDesc::bulk();
+    desc.portNumbers = {static_cast<uint8_t>(1 + next++ % 127)};
+    return desc;
+}
+
 template <class Device = XolDevice>
-Board plugBoard(SimBed& bed, XolDeviceState st, const SimDeviceDesc& desc = SimDeviceDesc::bulk())
+Board plugBoard(SimBed& bed, XolDeviceState st, const SimDeviceDesc& desc = nextPort())
 {
     Board b;
     b.ident = identifierOf(st.platformId);
