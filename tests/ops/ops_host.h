@@ -3,6 +3,8 @@
 #ifndef XOL_TEST_OPS_HOST_H
 #define XOL_TEST_OPS_HOST_H
 
+#include <deque>
+
 #include "ops_support.h"
 
 namespace ops {
@@ -78,7 +80,7 @@ protected:
     Host& host = Host::get();
     IVemoAPI* api = host.api;
     const char* recovery = host.recoveryPath.c_str();
-    std::vector<Board> boards;
+    std::deque<Board> boards; // references stay valid as boards are added
 };
 
 } // namespace ops

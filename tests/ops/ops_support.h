@@ -287,11 +287,17 @@ public:
     static void callback(unsigned long first, const char* text, void* context)
     {
         auto* self = static_cast<Progress*>(context);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        if (first != 0)
-            self->nonZeroFirst = true;
-        self->texts.push_back(text);
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            if (first != 0)
+                self->nonZeroFirst = true;
+            self->texts.push_back(text);
+        }
+        if (self->onRecord)
+            self->onRecord(text);
     }
+    // Runs on the reporting thread after each record is kept.
+    std::function<void(const std::string&)> onRecord;
     std::vector<std::string> all() const
     {
         std::lock_guard<std::mutex> lock(mutex);
