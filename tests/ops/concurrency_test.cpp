@@ -114,6 +114,8 @@ TEST_F(Concurrency, FourCallersOnFourBoardsWhileOthersComeAndGo)
     constexpr int rounds = 12;
     std::vector<Progress> progress(mine.size());
     Churn churn(*host.bed);
+    ASSERT_TRUE(eventually([&] { return churn.identified > 0; })) << "boards come and go";
+    const int arrivedBefore = churn.identified;
 
     auto work = [&](size_t n) {
         const Board& b = *mine[n];
@@ -164,7 +166,7 @@ TEST_F(Concurrency, FourCallersOnFourBoardsWhileOthersComeAndGo)
         callers.emplace_back(work, n);
     for (std::thread& t : callers)
         t.join();
-    EXPECT_GT(churn.identified.load(), 0) << "boards arrived while the callers ran";
+    EXPECT_GT(churn.identified.load(), arrivedBefore) << "boards arrived while the callers ran";
 
     for (size_t n = 0; n < mine.size(); ++n) {
         SCOPED_TRACE(n);
