@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds, and runs the whole test suite twice: as built, and again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, with the end-to-end test in a virtual
-# machine between the two; then the transport's tests under ThreadSanitizer, the fuzzers for a
-# bounded time, and the Windows build under Wine.
+# machine between the two; then the transport's tests and the operation tests of several threads
+# under ThreadSanitizer, the fuzzers for a bounded time, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -22,12 +22,13 @@ cmake --build build-san -j "$JOBS"
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --output-on-failure -j "$JOBS")
 
-# The transport's tests once more under ThreadSanitizer, on the stand-in: Debian's libusb,
-# umockdev and GLib are not instrumented, so races are looked for where every library is.
+# The transport's tests, and the operation tests of concurrent callers, hot-plug and shutdown,
+# once more under ThreadSanitizer, on the stand-in: Debian's libusb, umockdev and GLib are not
+# instrumented, so races are looked for where every library is.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_TSAN=ON
 cmake --build build-tsan -j "$JOBS"
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
-  ctest --output-on-failure -j "$JOBS" -R '^transport_' -E 'umockdev')
+  ctest --output-on-failure -j "$JOBS" -R '^(transport_|ops_concurrency_|ops_table_)' -E 'umockdev')
 
 bash tools/fuzz.sh
 

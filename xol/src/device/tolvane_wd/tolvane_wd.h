@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include <boost/thread/thread.hpp>
 #include <libusb-1.0/libusb.h>
 
 #include "tolvane_libusb.h"
@@ -111,7 +112,9 @@ private:
     bool libusbStarted;
     std::atomic<bool> running;
     std::thread eventThread;
-    std::thread notificationThread;
+    // Runs the listeners, whose identification of an arriving device needs about 120 KB of
+    // stack: its size is set here, not left to the host's default for new threads.
+    boost::thread notificationThread;
     std::mutex queueMutex;
     std::deque<TVD_EVENT_INFO> eventQueue;
     std::condition_variable queueCv;

@@ -7,13 +7,21 @@
 
 using tolvane::hexText;
 
+namespace {
+// Several times what one identification job takes, with room for the logging and libusb calls
+// beneath it and for sanitizer builds.
+constexpr std::size_t notificationStackSize = 1024 * 1024;
+} // namespace
+
 TolvaneWdAPI::TolvaneWd::TolvaneWd()
     : logger(boost::log::keywords::channel = "WD"), rwRetry(0), libHandle(nullptr),
       libusbStarted(false), running(false)
 {
     LoadLibusb();
     WD_LOG(trace) << "Initializing notification thread";
-    notificationThread = std::thread(&TolvaneWd::NotificationThreadEntry, this);
+    boost::thread::attributes stack;
+    stack.set_stack_size(notificationStackSize);
+    notificationThread = boost::thread(stack, [this] { NotificationThreadEntry(); });
     try {
         DriverInit();
     } catch (...) {

@@ -1,0 +1,278 @@
+// The device table from identifiers to connections: the identification pass when the transport is
+// created, identification of arrivals on the transport's notification thread, departures, and
+// the listing. Each test acquires the library afresh over boards it plugged itself.
+#include <map>
+#include <regex>
+#include <set>
+
+#include "ops_support.h"
+#if defined(XOL_SIM_BED_STANDIN)
+#include "standin_control.h"
+#endif
+
+namespace ops {
+namespace {
+
+using Codes = std::vector<uint8_t>;
+
+// A board that notes when the host first spoke to it, relative to the other boards: the order
+// in which the identification pass reached the connections.
+class OrderedBoard : public XolDevice {
+public:
+    using XolDevice::XolDevice;
+    void onBulkOut(const Bytes& data) override
+    {
+        int unset = -1;
+        firstContact.compare_exchange_strong(unset, next++);
+        XolDevice::onBulkOut(data);
+    }
+    std::atomic<int> firstContact{-1};
+
+private:
+    static inline std::atomic<int> next{0};
+};
+
+int firstContact(const Board& b)
+{
+    return static_cast<OrderedBoard&>(*b.dev).firstContact.load();
+}
+
+class DeviceTable : public ::testing::Test {
+protected:
+    void TearDown() override { release(); }
+
+    // Acquires the library and creates its transport, logging into the test's own file.
+    void acquire()
+    {
+        api = api_acquire();
+        ASSERT_NE(api, nullptr);
+        api->setlogging(true, logPath);
+        _soc_device_info_arr_t targets{};
+        ASSERT_EQ(api->getavailabletargets(&targets, &msg), 0u) << msg.text;
+    }
+    void release()
+    {
+        if (api)
+            api_release(); // flushes and closes the log file
+        api = nullptr;
+    }
+
+    Board& plug(XolDeviceState st, const SimDeviceDesc& desc = nextPort())
+    {
+        boards.push_back(plugBoard<OrderedBoard>(*bed, std::move(st), desc));
+        return boards.back();
+    }
+
+    // The board that a Start Over under this identifier reached; null when none did.
+    const Board* reached(const std::string& ident)
+    {
+        static uint32_t tag = 0x4000;
+        _startover_cmd_flags_t flags{++tag};
+        unsigned int op, ctx;
+        if (api->startover(&flags, &op, &ctx, ident.c_str(), &msg, nullptr, nullptr) != 0)
+            return nullptr;
+        for (const Board& b : boards) {
+            auto seen = b.dev->inspect([](const XolDeviceState& s) { return s.startOverFlags; });
+            if (!seen.empty() && seen.back() == tag)
+                return &b;
+        }
+        return nullptr;
+    }
+
+    // The boards in the order the host first spoke to them; those it never spoke to left out.
+    std::vector<const Board*> contactOrder() const
+    {
+        std::vector<const Board*> order;
+        for (const Board& b : boards)
+            if (firstContact(b) >= 0)
+                order.push_back(&b);
+        std::sort(order.begin(), order.end(), [](const Board* x, const Board* y) {
+            return firstContact(*x) < firstContact(*y);
+        });
+        return order;
+    }
+
+    // Thread ids of the log file's records of `message` in the order written, job records and
+    // transport records alike.
+    std::vector<std::string> threadsLogging(const std::string& message) const
+    {
+        std::vector<std::string> threads;
+        const std::string log = readFile(logPath);
+        const std::regex line("\\[TID: ([^\\]]+)\\] (\\[SN: [^\\]]+\\] )?" + message);
+        for (auto it = std::sregex_iterator(log.begin(), log.end(), line);
+             it != std::sregex_iterator(); ++it)
+            threads.push_back((*it)[1]);
+        return threads;
+    }
+
+    std::string logPath =
+        std::string(std::getenv("XOL_TEST_TMP") ? std::getenv("XOL_TEST_TMP") : "/tmp") + "/" +
+        ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+    std::unique_ptr<SimBed> bed = makeSimBed();
+    std::vector<Board> boards; // in plugging order; never shrinks, so references stay
+    IVemoAPI* api = nullptr;
+    _error_msg_t msg{};
+};
+
+TEST_F(DeviceTable, CreationIdentifiesEveryConnectionInTheTransportsOrder)
+{
+    boards.reserve(3);
+    XolDeviceState x = boardState(1);
+    XolDeviceState y = boardState(0);
+    XolDeviceState twin = boardState(0);
+    twin.platformId = x.platformId;
+    const Board& b1 = plug(x);
+    const Board& b2 = plug(y);
+    const Board& b3 = plug(twin);
+    acquire();
+
+    std::vector<std::string> ids = listed(api);
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::string> expected{b1.ident, b2.ident};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ids, expected) << "lower-case identifiers, the twin's once";
+    for (const Board& b : boards) {
+        EXPECT_EQ(b.codesSince(0), (Codes{kIdDevice, kStartOver}));
+        EXPECT_EQ(b.dev->inspect([](const XolDeviceState& s) { return s.idDeviceParams; }),
+                  (std::array<uint32_t, 2>{0, 0}));
+    }
+    const std::vector<const Board*> order = contactOrder();
+    ASSERT_EQ(order.size(), 3u);
+
+    // The identifier met first keeps its connection; any case names it.
+    const Board* firstTwin = firstContact(b1) < firstContact(b3) ? &b1 : &b3;
+    EXPECT_EQ(reached(upper(b1.ident)), firstTwin);
+    EXPECT_EQ(reached(upper(b2.ident)), &b2);
+    // An empty identifier takes the first connection in the same order.
+    EXPECT_EQ(reached(""), order.front());
+
+    release();
+    const std::vector<std::string> jobs = threadsLogging("Id device operation started");
+    ASSERT_GE(jobs.size(), 3u);
+    EXPECT_EQ(std::set<std::string>(jobs.begin(), jobs.begin() + 3).size(), 1u)
+        << "one thread ran the whole pass";
+    EXPECT_NE(threadsLogging("Notification thread started"), std::vector<std::string>{jobs[0]})
+        << "the pass runs on the caller's thread";
+}
+
+TEST_F(DeviceTable, FirstFailureEndsThePassAndLeavesTheTableEmpty)
+{
+    // Among five boards the failing one is seldom the first the pass meets.
+    boards.reserve(6);
+    plug(boardState(1));
+    plug(boardState(0));
+    XolDeviceState mute = boardState(1);
+    Fault refuse;
+    refuse.code = kIdDevice;
+    refuse.status = 0x80000011;
+    refuse.sticky = true;
+    mute.faults.push_back(refuse);
+    const Board& failing = plug(mute);
+    plug(boardState(0));
+    plug(boardState(1));
+    acquire();
+
+    EXPECT_EQ(listed(api), std::vector<std::string>{}) << "not even the boards identified before";
+    const std::vector<const Board*> order = contactOrder();
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(order.back(), &failing) << "no board after the failing one was asked";
+    for (const Board& b : boards) {
+        const Codes codes = b.codesSince(0);
+        if (&b == &failing) {
+            EXPECT_EQ(codes, Codes{kIdDevice});
+        } else if (firstContact(b) >= 0) {
+            EXPECT_EQ(codes, (Codes{kIdDevice, kStartOver}));
+        } else {
+            EXPECT_EQ(codes, Codes{});
+        }
+    }
+    // The first connection is still there for an empty identifier, identified or not.
+    const Board* first = reached("");
+    EXPECT_NE(first, nullptr) << msg.text;
+    EXPECT_EQ(first, order.front());
+
+    const Board& later = plug(boardState(1));
+    ASSERT_TRUE(waitListed(api, later.ident));
+    EXPECT_EQ(listed(api), std::vector<std::string>{later.ident});
+}
+
+TEST_F(DeviceTable, ArrivalsAreIdentifiedOnTheNotificationThreadAndDeparturesForgotten)
+{
+    boards.reserve(4);
+    acquire();
+    EXPECT_EQ(listed(api), std::vector<std::string>{});
+    EXPECT_EQ(reached(""), nullptr);
+    EXPECT_STREQ(msg.text, "Device not found");
+
+    XolDeviceState st = boardState(0);
+    Board& board = plug(st);
+    ASSERT_TRUE(waitListed(api, board.ident));
+    EXPECT_EQ(board.codesSince(0), (Codes{kIdDevice, kStartOver}));
+    EXPECT_EQ(reached(upper(board.ident)), &board);
+
+    // A second connection reporting the same id is identified but does not take the entry.
+    const Board& twin = plug(st);
+    ASSERT_TRUE(eventually([&] { return twin.codesSince(0).size() == 2; }));
+    EXPECT_EQ(listed(api), std::vector<std::string>{board.ident});
+    EXPECT_EQ(reached(board.ident), &board);
+
+    // Leaving takes the entry along, though the twin is still attached.
+#if defined(XOL_SIM_BED_STANDIN)
+    libusb_device_handle* before = standin::lastHandle(board.id);
+#endif
+    bed->unplug(board.id);
+    ASSERT_TRUE(waitListed(api, board.ident, false));
+    EXPECT_EQ(reached(board.ident), nullptr);
+    EXPECT_STREQ(msg.text, "Device not found");
+
+    // Back on a new connection, identified afresh.
+    const size_t from = board.mark();
+    board.id = bed->plug(nextPort(), board.dev);
+    ASSERT_TRUE(waitListed(api, board.ident));
+    EXPECT_EQ(board.codesSince(from), (Codes{kIdDevice, kStartOver}));
+    EXPECT_EQ(reached(board.ident), &board);
+#if defined(XOL_SIM_BED_STANDIN)
+    EXPECT_NE(standin::lastHandle(board.id), before) << "a new serial text";
+#endif
+
+    release();
+    const std::vector<std::string> notifier = threadsLogging("Notification thread started");
+    ASSERT_EQ(notifier.size(), 1u);
+    const std::vector<std::string> jobs = threadsLogging("Id device operation started");
+    EXPECT_EQ(jobs, std::vector<std::string>(3, notifier[0])) << "three arrivals";
+}
+
+TEST_F(DeviceTable, ListingGivesAtMost24WithBusAndPorts)
+{
+    boards.reserve(25);
+    std::map<std::string, std::pair<uint8_t, uint8_t>> where;
+    for (uint8_t i = 0; i < 25; ++i) {
+        SimDeviceDesc desc = SimDeviceDesc::bulk();
+        desc.busNumber = static_cast<uint8_t>(1 + i % 3);
+        desc.portNumbers = {static_cast<uint8_t>(i + 1)};
+        const Board& b = plug(boardState(i % 2), desc);
+        where[b.ident] = {desc.busNumber, desc.portNumbers[0]};
+    }
+    acquire();
+
+    _soc_device_info_arr_t targets{};
+    ASSERT_EQ(api->getavailabletargets(&targets, &msg), 0u) << msg.text;
+    EXPECT_STREQ(msg.text, "Success");
+    ASSERT_EQ(targets.ids.count, 24u);
+    std::set<std::string> seen;
+    for (uint32_t i = 0; i < targets.ids.count; ++i) {
+        const std::string id = targets.ids.devices[i].id;
+        SCOPED_TRACE(id);
+        ASSERT_EQ(where.count(id), 1u);
+        EXPECT_TRUE(seen.insert(id).second);
+        EXPECT_EQ(targets.info[i].type, 1u);
+        EXPECT_EQ(targets.info[i].usb.busNumber, where[id].first);
+        ASSERT_EQ(targets.info[i].usb.portCount, 1);
+        EXPECT_EQ(targets.info[i].usb.portNumbers[0], where[id].second);
+    }
+    for (const Board& b : boards)
+        EXPECT_EQ(b.codesSince(0), (Codes{kIdDevice, kStartOver})) << "every one identified";
+}
+
+} // namespace
+} // namespace ops

@@ -1,0 +1,98 @@
+// The last api_release while boards keep arriving and leaving: the library shuts down without
+// hanging, leaves nothing open, and a later acquisition starts afresh.
+#include <condition_variable>
+#include <cstdio>
+#include <thread>
+
+#include "ops_support.h"
+#if defined(XOL_SIM_BED_STANDIN)
+#include "standin_control.h"
+#endif
+
+namespace ops {
+namespace {
+
+// Ends the process when a call does not return in time: a hang must fail the test run, not
+// stall it.
+class Watchdog {
+public:
+    explicit Watchdog(const char* what)
+        : thread([this, what] {
+              std::unique_lock<std::mutex> lock(mutex);
+              if (!cv.wait_for(lock, waitLimit, [this] { return done; })) {
+                  std::fprintf(stderr, "%s did not return\n", what);
+                  std::_Exit(1);
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        cv.notify_all();
+        thread.join();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread thread;
+};
+
+TEST(Lifetime, ReleaseDuringHotPlugShutsDownCleanly)
+{
+    std::unique_ptr<SimBed> bed = makeSimBed();
+    std::vector<Board> present{plugBoard(*bed, boardState(1)), plugBoard(*bed, boardState(0))};
+    IVemoAPI* api = api_acquire();
+    ASSERT_NE(api, nullptr);
+    api->setlogging(true, std::string(std::getenv("XOL_TEST_TMP")) + "/lifetime.log");
+    for (const Board& b : present)
+        ASSERT_TRUE(waitListed(api, b.ident));
+
+    // Boards come and go without pause, each one identified on arrival if it stays long enough.
+    std::atomic<bool> stop{false};
+    std::atomic<int> contacted{0};
+    std::thread churn([&] {
+        while (!stop) {
+            Board b = plugBoard(*bed, boardState(0));
+            while (!stop && b.mark() == 0)
+                std::this_thread::yield();
+            if (b.mark() > 0)
+                ++contacted;
+            bed->unplug(b.id);
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return contacted >= 3; }));
+    {
+        Watchdog watchdog("api_release");
+        api_release();
+    }
+    stop = true;
+    churn.join();
+
+#if defined(XOL_SIM_BED_STANDIN)
+    EXPECT_EQ(standin::closedHandleUses(), 0);
+    EXPECT_EQ(standin::configsOutstanding(), 0);
+    EXPECT_EQ(standin::registrations(), 0);
+#endif
+
+    // A new acquisition builds a new object over what is attached now.
+    api = api_acquire();
+    ASSERT_NE(api, nullptr);
+    std::vector<std::string> ids = listed(api);
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::string> expected{present[0].ident, present[1].ident};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ids, expected);
+    {
+        Watchdog watchdog("api_release");
+        api_release();
+    }
+}
+
+} // namespace
+} // namespace ops
