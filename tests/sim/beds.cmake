@@ -5,8 +5,10 @@
 # The sources get their bed from makeSimBed() (sim_bed.h); XOL_SIM_BED_<BED> tells them which.
 include_guard(GLOBAL)
 
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+if(NOT WIN32)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+endif()
 
 set(XOL_SIM_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(XOL_STANDIN_DIR ${CMAKE_CURRENT_LIST_DIR}/../standin)
@@ -16,10 +18,12 @@ add_library(xol_sim STATIC ${XOL_SIM_DIR}/sim_device.cpp)
 set_target_properties(xol_sim PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(xol_sim PUBLIC ${XOL_SIM_DIR})
 
-# The umockdev preload library must be loaded from the start: it is linked in, not preloaded.
-add_library(xol_bed_umockdev STATIC ${XOL_SIM_DIR}/umockdev_bed.cpp)
-target_link_libraries(xol_bed_umockdev PUBLIC xol_sim PkgConfig::UMOCKDEV)
-target_link_options(xol_bed_umockdev INTERFACE -Wl,--no-as-needed -lumockdev-preload -Wl,--as-needed)
+if(NOT WIN32)
+  # The umockdev preload library must be loaded from the start: it is linked in, not preloaded.
+  add_library(xol_bed_umockdev STATIC ${XOL_SIM_DIR}/umockdev_bed.cpp)
+  target_link_libraries(xol_bed_umockdev PUBLIC xol_sim PkgConfig::UMOCKDEV)
+  target_link_options(xol_bed_umockdev INTERFACE -Wl,--no-as-needed -lumockdev-preload -Wl,--as-needed)
+endif()
 
 # The stand-in, named like libusb; variants lacking one function each live in folders of their
 # own, for the tests of a libusb that misses it.
@@ -30,6 +34,12 @@ function(xol_standin_library target dir)
   target_compile_definitions(${target} PRIVATE STANDIN_BUILDING=1)
   # No version: the file and its soname are both "libusb-1.0.so".
   set_target_properties(${target} PROPERTIES OUTPUT_NAME usb-1.0 LIBRARY_OUTPUT_DIRECTORY ${dir})
+  if(WIN32)
+    # "libusb-1.0.dll" in its own folder, exporting libusb's names undecorated as libusb does.
+    target_include_directories(${target} PRIVATE ${XOL_LIBUSB_INCLUDE_DIR})
+    set_target_properties(${target} PROPERTIES PREFIX lib RUNTIME_OUTPUT_DIRECTORY ${dir})
+    target_link_options(${target} PRIVATE -Wl,--kill-at)
+  endif()
 endfunction()
 xol_standin_library(xol_standin_libusb ${XOL_STANDIN_LIB_DIR})
 

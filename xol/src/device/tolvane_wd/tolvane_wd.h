@@ -4,6 +4,7 @@
 #define XOL_TOLVANE_WD_H
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -52,6 +53,26 @@ public:
     std::string RemoveByHandle(libusb_device_handle* handle);
     bool FindSNByHandle(libusb_device_handle* handle, std::string& serial);
     std::list<std::string> EnumerateDevices();
+#ifdef _WIN32
+    // Device-change handling: attach the first supported device present and not yet open /
+    // detach the first open device no longer present.
+    bool SendAddedLibusbDeviceToHotPlug();
+    void SendRemovedLibusbDeviceToHotPlug();
+    // Body of the device-change window's thread: the window is created there, its messages
+    // pumped until WM_CLOSE.
+    void RunHotplugWindow();
+
+private:
+    struct DeviceListFunctions {
+        decltype(libusb_get_device_list)* getList;
+        decltype(libusb_free_device_list)* freeList;
+        decltype(libusb_get_device_descriptor)* getDescriptor;
+    };
+    // Looks the three device-list functions up; false (logged) when one is missing.
+    bool BindDeviceList(DeviceListFunctions& f);
+
+public:
+#endif
     void GetDeviceInfo(std::string const& serial, _soc_device_info_t& info);
 
     // Endpoint selection and bulk transfers.
@@ -81,8 +102,16 @@ private:
     void UnloadLibusb();
     void* FindSymbol(const char* name);
     void DriverInit();
+    // libusb_init on the default context; throws its failure.
+    void InitLibusb();
     void HandleLibusbEvents();
     void StopThreads();
+    // Platform threads that must end before the common shutdown (the Windows device-change
+    // window); nothing on Linux.
+    void StopPlatformThreads();
+    // Arrival and departure of one device: true when the device was opened and entered.
+    bool AttachDevice(libusb_device* device);
+    void DetachDevice(libusb_device* device);
     void CloseAll();
     void AcquireTransfer(const std::string& serial, TVD_LIBUSB_DEV_IO_CONFIG& config,
                          libusb_device_handle*& handle);
@@ -108,6 +137,15 @@ private:
     std::unordered_map<void*, ITolvaneWdAPICallbackObj*> callbackDb;
     std::atomic<unsigned long> rwRetry;
     void* libHandle;
+#ifdef _WIN32
+    std::thread hotplugThread;
+    uint32_t productIds[5];
+    // The window of this transport's device-change thread and whether shutdown has begun,
+    // under windowMutex: a shutdown that comes before the window exists still ends the thread.
+    std::mutex windowMutex;
+    void* window;
+    bool windowClosing;
+#endif
     // libusb_init succeeded: a failing start-up shuts libusb down again.
     bool libusbStarted;
     std::atomic<bool> running;

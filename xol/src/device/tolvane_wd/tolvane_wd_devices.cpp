@@ -2,6 +2,7 @@
 // fill and empty it.
 #include "tolvane_wd.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 
@@ -14,59 +15,83 @@ using tolvane::ptrText;
 bool TolvaneWdAPI::TolvaneWd::Hotplug(libusb_device* device, libusb_hotplug_event event)
 {
     BOOST_LOG_FUNCTION();
-    std::unique_lock<std::recursive_mutex> lock(deviceMutex, std::defer_lock);
     try {
         if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
             WD_LOG(debug) << "HotPlug LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ";
-            libusb_device_handle* handle = nullptr;
-            int result = Bind<decltype(libusb_open)>("libusb_open")(device, &handle);
-            if (result < 0) {
-                WD_LOG(debug) << "Could not open device, handle: " << ptrText(handle) << ", status"
-                              << hexText(result);
-                return false;
-            }
-            WD_LOG(debug) << "Attaching device, handle: " << ptrText(handle);
-            char text[32];
-            std::snprintf(text, sizeof text, "%ld", reinterpret_cast<long>(handle));
-            std::string serial(text);
-            WD_LOG(debug) << "Device serial number: " << serial;
-
-            WD_LOG(trace) << "DB update start";
-            WD_LOG(trace) << "Trying to lock";
-            lock.lock();
-            WD_LOG(trace) << "Locked";
-            WD_LOG(trace) << "To be safe: remove device related data from DB, if exists";
-            RemoveBySN(serial);
-            WD_LOG(trace) << "Adding device handle to DB";
-            snToHandle.emplace(serial, handle);
-            devToHandle.emplace(device, handle);
-            WD_LOG(trace) << "DB update success";
-            lock.unlock();
-
-            EventPush(TVD_EVENT_ATTACH, handle, std::string());
-            WD_LOG(debug) << "HotPlug attached device.  ";
+            AttachDevice(device);
         } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
             WD_LOG(debug) << "HotPlug LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT";
-            auto close = Bind<decltype(libusb_close)>("libusb_close");
-            lock.lock();
-            libusb_device_handle* handle = devToHandle.at(device);
-            WD_LOG(debug) << "Detaching device, handle: " << ptrText(handle);
-            devToHandle.erase(device);
-            std::string serial = RemoveByHandle(handle);
-            // A transfer still running on the handle closes it when it ends.
-            bool busy = transfersRunning.count(handle) != 0;
-            if (busy)
-                closeWhenIdle.insert(handle);
-            lock.unlock();
-            if (!busy)
-                close(handle);
-            EventPush(TVD_EVENT_DETACH, handle, serial);
-            WD_LOG(debug) << "HotPlug detached device.";
+            DetachDevice(device);
         }
     } catch (const std::exception& e) {
         WD_LOG(error) << "Caught an exception: " << e.what();
     }
     return true;
+}
+
+namespace {
+// The serial text of a connection: its handle in decimal, as wide as the platform's long.
+std::string serialText(libusb_device_handle* handle)
+{
+#ifdef _WIN32
+    char text[16];
+    std::snprintf(text, sizeof text, "%ld",
+                  static_cast<long>(static_cast<int32_t>(reinterpret_cast<intptr_t>(handle))));
+#else
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld", reinterpret_cast<long>(handle));
+#endif
+    return text;
+}
+} // namespace
+
+bool TolvaneWdAPI::TolvaneWd::AttachDevice(libusb_device* device)
+{
+    libusb_device_handle* handle = nullptr;
+    int result = Bind<decltype(libusb_open)>("libusb_open")(device, &handle);
+    if (result < 0) {
+        WD_LOG(debug) << "Could not open device, handle: " << ptrText(handle) << ", status"
+                      << hexText(result);
+        return false;
+    }
+    WD_LOG(debug) << "Attaching device, handle: " << ptrText(handle);
+    std::string serial = serialText(handle);
+    WD_LOG(debug) << "Device serial number: " << serial;
+
+    WD_LOG(trace) << "DB update start";
+    WD_LOG(trace) << "Trying to lock";
+    std::unique_lock<std::recursive_mutex> lock(deviceMutex);
+    WD_LOG(trace) << "Locked";
+    WD_LOG(trace) << "To be safe: remove device related data from DB, if exists";
+    RemoveBySN(serial);
+    WD_LOG(trace) << "Adding device handle to DB";
+    snToHandle.emplace(serial, handle);
+    devToHandle.emplace(device, handle);
+    WD_LOG(trace) << "DB update success";
+    lock.unlock();
+
+    EventPush(TVD_EVENT_ATTACH, handle, std::string());
+    WD_LOG(debug) << "HotPlug attached device.  ";
+    return true;
+}
+
+void TolvaneWdAPI::TolvaneWd::DetachDevice(libusb_device* device)
+{
+    auto close = Bind<decltype(libusb_close)>("libusb_close");
+    std::unique_lock<std::recursive_mutex> lock(deviceMutex);
+    libusb_device_handle* handle = devToHandle.at(device);
+    WD_LOG(debug) << "Detaching device, handle: " << ptrText(handle);
+    devToHandle.erase(device);
+    std::string serial = RemoveByHandle(handle);
+    // A transfer still running on the handle closes it when it ends.
+    bool busy = transfersRunning.count(handle) != 0;
+    if (busy)
+        closeWhenIdle.insert(handle);
+    lock.unlock();
+    if (!busy)
+        close(handle);
+    EventPush(TVD_EVENT_DETACH, handle, serial);
+    WD_LOG(debug) << "HotPlug detached device.";
 }
 
 void TolvaneWdAPI::TolvaneWd::RemoveBySN(std::string const& serial)

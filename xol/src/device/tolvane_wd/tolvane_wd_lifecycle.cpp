@@ -6,6 +6,7 @@
 #include "exceptions.h"
 
 using tolvane::hexText;
+using tolvane::libusbStatus;
 
 namespace {
 // Several times what one identification job takes, with room for the logging and libusb calls
@@ -15,6 +16,9 @@ constexpr std::size_t notificationStackSize = 1024 * 1024;
 
 TolvaneWdAPI::TolvaneWd::TolvaneWd()
     : logger(boost::log::keywords::channel = "WD"), rwRetry(0), libHandle(nullptr),
+#ifdef _WIN32
+      productIds{0x3C11, 0x3C17, 0x3C13, 0x3C15, 0x3C19}, window(nullptr), windowClosing(false),
+#endif
       libusbStarted(false), running(false)
 {
     LoadLibusb();
@@ -70,6 +74,18 @@ std::string TolvaneWdAPI::TolvaneWd::GetLibusbError(int code)
     return text ? text : "libusb error";
 }
 
+void TolvaneWdAPI::TolvaneWd::InitLibusb()
+{
+    auto init = Bind<decltype(libusb_init)>("libusb_init");
+    WD_LOG(trace) << "Calling libusb_init";
+    int result = init(nullptr);
+    if (result < 0) {
+        WD_LOG(fatal) << "libusb_init failed, error code: " << hexText(result);
+        throw VemoException(libusbStatus(result), GetLibusbError(result));
+    }
+    libusbStarted = true;
+}
+
 void TolvaneWdAPI::TolvaneWd::HandleLibusbEvents()
 {
     decltype(libusb_handle_events_timeout_completed)* handleEvents = nullptr;
@@ -88,6 +104,7 @@ void TolvaneWdAPI::TolvaneWd::HandleLibusbEvents()
 
 void TolvaneWdAPI::TolvaneWd::StopThreads()
 {
+    StopPlatformThreads();
     running.store(false);
     if (eventThread.joinable())
         eventThread.join();
@@ -117,6 +134,7 @@ void TolvaneWdAPI::TolvaneWd::CloseAll()
 void TolvaneWdAPI::TolvaneWd::Deinit()
 {
     BOOST_LOG_FUNCTION();
+    StopPlatformThreads();
     Bind<decltype(libusb_release_interface)>("libusb_release_interface");
     Bind<decltype(libusb_close)>("libusb_close");
     auto exit = Bind<decltype(libusb_exit)>("libusb_exit");

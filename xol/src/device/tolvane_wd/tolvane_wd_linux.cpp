@@ -34,19 +34,15 @@ void TolvaneWdAPI::TolvaneWd::UnloadLibusb()
     libHandle = nullptr;
 }
 
+void TolvaneWdAPI::TolvaneWd::StopPlatformThreads() {}
+
 void* TolvaneWdAPI::TolvaneWd::FindSymbol(const char* name) { return dlsym(libHandle, name); }
 
 void TolvaneWdAPI::TolvaneWd::DriverInit()
 {
     BOOST_LOG_FUNCTION();
-    auto init = Bind<decltype(libusb_init)>("libusb_init");
-    WD_LOG(trace) << "Calling libusb_init";
-    int result = init(nullptr);
-    if (result < 0) {
-        WD_LOG(fatal) << "libusb_init failed, error code: " << hexText(result);
-        throw VemoException(libusbStatus(result), GetLibusbError(result));
-    }
-    libusbStarted = true;
+    InitLibusb();
+    int result;
 
     auto setDebug = Bind<SetDebug>("libusb_set_debug");
     auto registerCallback =

@@ -1,0 +1,204 @@
+// The Windows transport over the libusb stand-in: the start-up scan, the device-change window's
+// arrival and removal messages, and shutdown with and without a window.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <windows.h>
+#include <dbt.h>
+
+#include "standin_control.h"
+#include "tolvane_libusb.h"
+
+namespace {
+
+constexpr GUID deviceClass = {0x6B1D93A2, 0x4C57, 0x4E0A, {0x9F, 0x3B, 0x2D, 0x8E, 0x71, 0xC0, 0x5A, 0x46}};
+constexpr GUID otherClass = {0x6B1D93A2, 0x4C57, 0x4E0A, {0x9F, 0x3B, 0x2D, 0x8E, 0x71, 0xC0, 0x5A, 0x47}};
+
+SimDeviceDesc device(uint16_t product, uint8_t serialIndex)
+{
+    SimDeviceDesc desc = SimDeviceDesc::bulk(product);
+    desc.iSerialNumber = serialIndex;
+    return desc;
+}
+
+int listCalls()
+{
+    auto calls = standin::calls();
+    return static_cast<int>(std::count(calls.begin(), calls.end(), "libusb_get_device_list(null)"));
+}
+
+HWND waitForWindow()
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    HWND window = nullptr;
+    while ((window = FindWindowA("xol_device", nullptr)) == nullptr && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return window;
+}
+
+class WinTransport : public ::testing::Test {
+protected:
+    void SetUp() override { standin::reset(); }
+    void TearDown() override
+    {
+        if (transport) {
+            transport->Deinit();
+            transport.reset();
+        }
+        EXPECT_EQ(FindWindowA("xol_device", nullptr), nullptr) << "the window outlived Deinit";
+        standin::reset();
+    }
+    void start()
+    {
+        transport = std::make_unique<TolvaneWdAPI>();
+        window = waitForWindow();
+        ASSERT_NE(window, nullptr);
+    }
+    size_t open() { return transport->EnumerateDevices().size(); }
+    void deliver(WPARAM code, const GUID& guid = deviceClass, DWORD type = DBT_DEVTYP_DEVICEINTERFACE)
+    {
+        DEV_BROADCAST_DEVICEINTERFACE_A broadcast{};
+        broadcast.dbcc_size = sizeof broadcast;
+        broadcast.dbcc_devicetype = type;
+        broadcast.dbcc_classguid = guid;
+        SendMessageA(window, WM_DEVICECHANGE, code, reinterpret_cast<LPARAM>(&broadcast));
+    }
+
+    std::unique_ptr<TolvaneWdAPI> transport;
+    HWND window = nullptr;
+};
+
+TEST_F(WinTransport, StartupScanAttachesEverySupportedDeviceOnePerPass)
+{
+    standin::plug(device(0x3C11, 1), nullptr);
+    standin::plug(device(0x3C9F, 2), nullptr); // foreign product
+    standin::plug(device(0x3C17, 3), nullptr);
+    standin::plug(device(0x3C19, 4), nullptr);
+    start();
+    EXPECT_EQ(open(), 3u);
+    EXPECT_EQ(listCalls(), 4);
+    deliver(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(open(), 3u) << "the foreign product was attached";
+}
+
+TEST_F(WinTransport, DeviceThatCannotBeOpenedEndsTheScanAndEachArrival)
+{
+    standin::DeviceId broken = standin::plug(device(0x3C11, 1), nullptr);
+    standin::DeviceFaults faults;
+    faults.openResult = -3; // access denied
+    standin::setDeviceFaults(broken, faults);
+    standin::plug(device(0x3C13, 2), nullptr);
+    start();
+    EXPECT_EQ(open(), 0u);
+    deliver(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(open(), 0u);
+    standin::setDeviceFaults(broken, standin::DeviceFaults{});
+    deliver(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(open(), 1u);
+}
+
+TEST_F(WinTransport, ArrivalAndRemovalMessagesMoveOneDeviceEach)
+{
+    start();
+    standin::DeviceId a = standin::plug(device(0x3C11, 1), nullptr);
+    standin::DeviceId b = standin::plug(device(0x3C15, 2), nullptr);
+    EXPECT_EQ(open(), 0u);
+    deliver(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(open(), 1u);
+    deliver(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(open(), 2u);
+    deliver(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(open(), 2u);
+
+    // Both gone: one per removal message.
+    standin::unplug(a);
+    standin::unplug(b);
+    deliver(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(open(), 1u);
+    deliver(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(open(), 0u);
+}
+
+TEST_F(WinTransport, EqualSerialIndexesHideAnUnplug)
+{
+    standin::DeviceId a = standin::plug(device(0x3C11, 7), nullptr);
+    standin::plug(device(0x3C17, 7), nullptr);
+    start();
+    ASSERT_EQ(open(), 2u);
+    standin::unplug(a);
+    deliver(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(open(), 2u);
+}
+
+struct Ignored {
+    const char* name;
+    WPARAM code;
+    GUID guid;
+    DWORD type;
+};
+
+class WinTransportIgnored : public WinTransport, public ::testing::WithParamInterface<Ignored> {};
+
+TEST_P(WinTransportIgnored, MessageChangesNothing)
+{
+    standin::DeviceId gone = standin::plug(device(0x3C11, 1), nullptr);
+    start();
+    ASSERT_EQ(open(), 1u);
+    standin::unplug(gone);
+    standin::plug(device(0x3C13, 2), nullptr);
+    const Ignored& p = GetParam();
+    deliver(p.code, p.guid, p.type);
+    EXPECT_EQ(open(), 1u);
+    EXPECT_EQ(transport->EnumerateDevices().size(), 1u);
+    // The same transport still follows the right messages.
+    deliver(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(open(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, WinTransportIgnored,
+    ::testing::Values(Ignored{"ArrivalOtherClass", DBT_DEVICEARRIVAL, otherClass, DBT_DEVTYP_DEVICEINTERFACE},
+                      Ignored{"RemovalOtherClass", DBT_DEVICEREMOVECOMPLETE, otherClass, DBT_DEVTYP_DEVICEINTERFACE},
+                      Ignored{"ArrivalOtherType", DBT_DEVICEARRIVAL, deviceClass, DBT_DEVTYP_HANDLE},
+                      Ignored{"RemovalOtherType", DBT_DEVICEREMOVECOMPLETE, deviceClass, DBT_DEVTYP_PORT},
+                      Ignored{"QueryRemove", DBT_DEVICEQUERYREMOVE, deviceClass, DBT_DEVTYP_DEVICEINTERFACE},
+                      Ignored{"RemovePending", DBT_DEVICEREMOVEPENDING, deviceClass, DBT_DEVTYP_DEVICEINTERFACE},
+                      Ignored{"CustomEvent", DBT_CUSTOMEVENT, deviceClass, DBT_DEVTYP_DEVICEINTERFACE}),
+    [](const ::testing::TestParamInfo<Ignored>& info) { return std::string(info.param.name); });
+
+// Shutdown at once, mostly before the window thread has made its window: the thread must end.
+TEST_F(WinTransport, DeinitRightAfterStartEndsTheWindowThread)
+{
+    standin::plug(device(0x3C11, 1), nullptr);
+    for (int i = 0; i < 20; ++i) {
+        TolvaneWdAPI quick;
+        EXPECT_EQ(quick.EnumerateDevices().size(), 1u);
+        quick.Deinit();
+    }
+}
+
+// Without a window (its class cannot be registered) the transport keeps the devices found at
+// start-up and shuts down.
+TEST_F(WinTransport, DeinitWithoutWindow)
+{
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA taken{};
+    taken.lpfnWndProc = DefWindowProcA;
+    taken.hInstance = instance;
+    taken.lpszClassName = "xol_device";
+    ASSERT_NE(RegisterClassA(&taken), 0);
+    standin::plug(device(0x3C11, 1), nullptr);
+    {
+        TolvaneWdAPI lonely;
+        EXPECT_EQ(lonely.EnumerateDevices().size(), 1u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        lonely.Deinit();
+    }
+    EXPECT_TRUE(UnregisterClassA("xol_device", instance));
+}
+
+} // namespace

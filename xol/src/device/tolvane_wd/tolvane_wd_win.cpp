@@ -1,0 +1,282 @@
+// Windows start-up: libusb loaded from beside the host program, the devices present found by a
+// scan of libusb's device list, and later arrivals and removals learnt from a hidden window
+// registered for device-interface notifications.
+#include "tolvane_wd_win.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <string>
+
+#include <boost/filesystem/path.hpp>
+#include <dbt.h>
+
+#include "exceptions.h"
+#include "tolvane_wd.h"
+
+using tolvane::hexText;
+using tolvane::libusbStatus;
+
+HWND hotplug_window_handle = nullptr;
+HDEVNOTIFY hotplug_notify = nullptr;
+std::mutex hotplug_lock;
+
+namespace {
+constexpr uint16_t supportedVendor = 0x7A3C;
+constexpr char windowClass[] = "xol_device";
+// The devices' interface class.
+constexpr GUID deviceInterfaceClass = {
+    0x6B1D93A2, 0x4C57, 0x4E0A, {0x9F, 0x3B, 0x2D, 0x8E, 0x71, 0xC0, 0x5A, 0x46}};
+constexpr WPARAM changeRangeMask = 0xC000;
+constexpr WPARAM changeRange = 0x8000;
+} // namespace
+
+void TolvaneWdAPI::TolvaneWd::LoadLibusb()
+{
+    char module[MAX_PATH];
+    if (GetModuleFileNameA(nullptr, module, MAX_PATH) == 0) {
+        WD_LOG(error) << "GetCurrentDirectory failed, exiting constructor without calling DriverInit";
+        throw VemoException(0x10002, "Fatal error: Can not find module file name");
+    }
+    boost::filesystem::path directory = boost::filesystem::path(module).parent_path();
+    std::string file = (directory / "libusb-1.0.dll").string();
+    libHandle = reinterpret_cast<void*>(LoadLibraryA(file.c_str()));
+    if (libHandle == nullptr) {
+        WD_LOG(error) << "dlopen/load of libusb failed, exiting constructor without calling DriverInit";
+        throw VemoException(0x10002, "Fatal error: Can not find libusb shared object");
+    }
+}
+
+void TolvaneWdAPI::TolvaneWd::UnloadLibusb()
+{
+    if (libHandle != nullptr)
+        FreeLibrary(static_cast<HMODULE>(libHandle));
+    libHandle = nullptr;
+}
+
+void* TolvaneWdAPI::TolvaneWd::FindSymbol(const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(libHandle), name));
+}
+
+void TolvaneWdAPI::TolvaneWd::DriverInit()
+{
+    BOOST_LOG_FUNCTION();
+    InitLibusb();
+
+    // A pass that reports an attach without entering a device (its attach failed by exception)
+    // would report the same again: the scan ends there instead of running forever.
+    for (;;) {
+        size_t before = devToHandle.size();
+        if (!SendAddedLibusbDeviceToHotPlug() || devToHandle.size() == before)
+            break;
+    }
+
+    WD_LOG(trace) << " start a thread that will implement hot plug.";
+    hotplugThread = std::thread(ImplementHotPlug, this);
+
+    // The event thread has nobody to report to: a libusb without the event pump fails here.
+    Bind<decltype(libusb_handle_events_timeout_completed)>("libusb_handle_events_timeout_completed");
+    running.store(true);
+    eventThread = std::thread(&TolvaneWd::HandleLibusbEvents, this);
+    WD_LOG(debug) << "libusb initialization succeeded.";
+}
+
+void TolvaneWdAPI::TolvaneWd::StopPlatformThreads()
+{
+    HWND target;
+    {
+        std::lock_guard<std::mutex> lock(windowMutex);
+        windowClosing = true;
+        target = static_cast<HWND>(window);
+    }
+    // Without a window yet, the thread sees windowClosing once it has made one and ends.
+    if (target != nullptr)
+        SendMessageA(target, WM_CLOSE, 0, 0);
+    if (hotplugThread.joinable())
+        hotplugThread.join();
+}
+
+bool TolvaneWdAPI::TolvaneWd::BindDeviceList(DeviceListFunctions& f)
+{
+    try {
+        f.getList = Bind<decltype(libusb_get_device_list)>("libusb_get_device_list");
+        f.freeList = Bind<decltype(libusb_free_device_list)>("libusb_free_device_list");
+        f.getDescriptor = Bind<decltype(libusb_get_device_descriptor)>("libusb_get_device_descriptor");
+        return true;
+    } catch (const std::exception& e) {
+        WD_LOG(error) << "Caught an exception: " << e.what();
+        return false;
+    }
+}
+
+bool TolvaneWdAPI::TolvaneWd::SendAddedLibusbDeviceToHotPlug()
+{
+    DeviceListFunctions f;
+    if (!BindDeviceList(f))
+        return false;
+    auto getList = f.getList;
+    auto freeList = f.freeList;
+    auto getDescriptor = f.getDescriptor;
+    libusb_device** list = nullptr;
+    ssize_t count = getList(nullptr, &list);
+    if (count < 0) {
+        WD_LOG(debug) << "libusb_get_device_list failed ";
+        return false;
+    }
+    bool added = false;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device* device = list[i];
+        libusb_device_descriptor descriptor;
+        if (getDescriptor(device, &descriptor) < 0) {
+            WD_LOG(debug) << "get_dev_desc failed ";
+            break;
+        }
+        if (descriptor.idVendor != supportedVendor ||
+            std::find(std::begin(productIds), std::end(productIds), descriptor.idProduct) ==
+                std::end(productIds))
+            continue;
+        if (devToHandle.count(device) != 0)
+            continue;
+        WD_LOG(debug) << "Found device we need to add";
+        try {
+            added = AttachDevice(device);
+        } catch (const std::exception& e) {
+            WD_LOG(error) << "Caught an exception: " << e.what();
+            added = true;
+        }
+        break;
+    }
+    if (list != nullptr)
+        freeList(list, 1);
+    return added;
+}
+
+void TolvaneWdAPI::TolvaneWd::SendRemovedLibusbDeviceToHotPlug()
+{
+    DeviceListFunctions f;
+    if (!BindDeviceList(f))
+        return;
+    auto getList = f.getList;
+    auto freeList = f.freeList;
+    auto getDescriptor = f.getDescriptor;
+    libusb_device** list = nullptr;
+    ssize_t count = getList(nullptr, &list);
+    if (count < 0) {
+        WD_LOG(debug) << "libusb_get_device_list failed ";
+        return;
+    }
+    for (auto& known : devToHandle) {
+        libusb_device_descriptor ours;
+        if (getDescriptor(known.first, &ours) < 0) {
+            WD_LOG(debug) << "get_dev_desc of our device failed ";
+            break;
+        }
+        bool present = false;
+        for (ssize_t i = 0; i < count && !present; ++i) {
+            libusb_device_descriptor listed;
+            if (getDescriptor(list[i], &listed) < 0) {
+                WD_LOG(debug) << "get_dev_desc of list device failed ";
+                continue;
+            }
+            present = listed.idVendor == supportedVendor &&
+                      std::find(std::begin(productIds), std::end(productIds), listed.idProduct) !=
+                          std::end(productIds) &&
+                      listed.iSerialNumber == ours.iSerialNumber;
+        }
+        if (present) {
+            WD_LOG(debug) << "Found the device in libusb data base. do not need to remove it. ";
+            continue;
+        }
+        // The departure changes devToHandle: the walk ends here either way.
+        try {
+            DetachDevice(known.first);
+        } catch (const std::exception& e) {
+            WD_LOG(error) << "Caught an exception: " << e.what();
+        }
+        break;
+    }
+    if (list != nullptr)
+        freeList(list, 1);
+}
+
+void TolvaneWdAPI::TolvaneWd::RunHotplugWindow()
+{
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    if (instance == nullptr)
+        return;
+    WNDCLASSA windowClassInfo{};
+    windowClassInfo.lpfnWndProc = OnDeviceChange;
+    windowClassInfo.hInstance = instance;
+    windowClassInfo.lpszClassName = windowClass;
+    if (RegisterClassA(&windowClassInfo) == 0)
+        return;
+    HWND created = CreateWindowExA(0, windowClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, this);
+    if (created == nullptr) {
+        UnregisterClassA(windowClass, instance);
+        return;
+    }
+    hotplug_window_handle = created;
+    bool closing;
+    {
+        std::lock_guard<std::mutex> lock(windowMutex);
+        window = created;
+        closing = windowClosing;
+    }
+    if (!closing) {
+        DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+        filter.dbcc_size = 32;
+        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        filter.dbcc_classguid = deviceInterfaceClass;
+        hotplug_notify = RegisterDeviceNotificationA(created, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        if (hotplug_notify != nullptr) {
+            MSG message;
+            while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+                TranslateMessage(&message);
+                DispatchMessageA(&message);
+            }
+            UnregisterDeviceNotification(hotplug_notify);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(windowMutex);
+        window = nullptr;
+    }
+    DestroyWindow(created);
+    UnregisterClassA(windowClass, instance);
+}
+
+unsigned ImplementHotPlug(void* context)
+{
+    static_cast<TolvaneWdAPI::TolvaneWd*>(context)->RunHotplugWindow();
+    return 0;
+}
+
+LRESULT CALLBACK OnDeviceChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_CREATE) {
+        auto* creation = reinterpret_cast<CREATESTRUCTA*>(lParam);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
+    } else if (message == WM_CLOSE) {
+        PostQuitMessage(0);
+    } else if (message == WM_DEVICECHANGE && (wParam & changeRangeMask) == changeRange) {
+        auto* impl = reinterpret_cast<TolvaneWdAPI::TolvaneWd*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+        // The class GUID is read only from a broadcast long enough to hold it.
+        if (impl != nullptr && header != nullptr && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+            header->dbch_size >= offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid) + sizeof(GUID)) {
+            std::lock_guard<std::mutex> lock(hotplug_lock);
+            auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
+            if (std::memcmp(&broadcast->dbcc_classguid, &deviceInterfaceClass, sizeof(GUID)) == 0) {
+                if (wParam == DBT_DEVICEARRIVAL)
+                    impl->SendAddedLibusbDeviceToHotPlug();
+                else if (wParam == DBT_DEVICEREMOVECOMPLETE)
+                    impl->SendRemovedLibusbDeviceToHotPlug();
+            }
+        }
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
