@@ -276,9 +276,15 @@ inline bool isListed(IVemoAPI* api, const std::string& ident)
 }
 
 // Waits (bounded) until the identifier is listed, or no longer listed.
+// A listing that fails (a device leaving between its two steps) tells nothing either way.
 inline bool waitListed(IVemoAPI* api, const std::string& ident, bool present = true)
 {
-    return eventually([&] { return isListed(api, ident) == present; });
+    return eventually([&] {
+        auto ids = listed(api);
+        if (ids.size() == 1 && ids[0].rfind("listing failed: ", 0) == 0)
+            return false;
+        return (std::find(ids.begin(), ids.end(), ident) != ids.end()) == present;
+    });
 }
 
 // Collects what the progress callback is given.
