@@ -4,6 +4,8 @@
 #define XOL_TEST_SIM_TRANSCRIPT_H
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <ostream>
 #include <vector>
@@ -31,8 +33,20 @@ inline std::ostream& operator<<(std::ostream& os, const SimTransfer& t)
 
 class SimTranscript {
 public:
+    // XOL_SIM_TRANSCRIPT=off keeps nothing: benchmarks move more than is worth keeping.
+    static bool keeping()
+    {
+        static const bool keep = [] {
+            const char* v = std::getenv("XOL_SIM_TRANSCRIPT");
+            return !(v && std::strcmp(v, "off") == 0);
+        }();
+        return keep;
+    }
+
     void add(SimTransfer::Direction direction, uint8_t endpoint, const uint8_t* data, size_t size)
     {
+        if (!keeping())
+            return;
         std::lock_guard<std::mutex> lock(mutex);
         transfers.push_back(SimTransfer{direction, endpoint, std::vector<uint8_t>(data, data + size)});
     }

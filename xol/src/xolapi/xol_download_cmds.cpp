@@ -7,8 +7,8 @@
 namespace {
 
 constexpr uint8_t markerRequest = 0xA5;
-// Chunks in a row that neither bring a byte nor lower what is still to come. A device that keeps
-// doing so would hold the host in the download for ever.
+// Chunks in a row that do not lower what is still to come, whatever bytes they bring. A device
+// that keeps doing so would hold the host in the download for ever, its buffer growing.
 constexpr unsigned maxStalls = 8;
 
 [[noreturn]] void badSize()
@@ -52,7 +52,7 @@ void ChunkedDownloadXolCmd::handleAddResponseData(void const* data, size_t lengt
         complete();
         return;
     }
-    if (length == 0 && remaining >= lastRemaining) {
+    if (remaining >= lastRemaining) {
         if (++stalls >= maxStalls)
             throw VemoException(0x20004, "Download makes no progress");
     } else {
