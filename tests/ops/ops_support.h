@@ -260,16 +260,23 @@ Board plugBoard(SimBed& bed, XolDeviceState st, const SimDeviceDesc& desc = next
     return b;
 }
 
-// The identifiers the library lists, in its order.
+// The identifiers the library lists, in its order. A board that leaves between the listing's two
+// steps fails it with "Device not found": the library is then asked again.
 inline std::vector<std::string> listed(IVemoAPI* api)
 {
-    _soc_device_info_arr_t targets{};
-    _error_msg_t msg{};
-    if (api->getavailabletargets(&targets, &msg) != 0)
-        return {"listing failed: " + std::string(msg.text)};
     std::vector<std::string> ids;
-    for (uint32_t i = 0; i < targets.ids.count; ++i)
-        ids.push_back(targets.ids.devices[i].id);
+    unsigned long status = 0;
+    _error_msg_t msg{};
+    eventually([&] {
+        _soc_device_info_arr_t targets{};
+        status = api->getavailabletargets(&targets, &msg);
+        ids.clear();
+        for (uint32_t i = 0; status == 0 && i < targets.ids.count; ++i)
+            ids.push_back(targets.ids.devices[i].id);
+        return status != 0x30003;
+    });
+    if (status != 0)
+        return {"listing failed: " + std::string(msg.text)};
     return ids;
 }
 
