@@ -1,7 +1,7 @@
 // Real sizes: a 64 MiB firmware image provisioned from ROM context and a 16 MiB boot-media read
 // into a file, both arriving byte for byte.
-#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "ops_host.h"
 
@@ -34,8 +34,7 @@ TEST_F(Bulk, FirmwareImageOf64MiBArrivesByteIdentical)
         if (s.firmwareImage) {
             EXPECT_EQ(s.firmwareImage->length, 64 * MiB);
             EXPECT_TRUE(s.firmwareImage->image.size() == image.size() &&
-                        std::equal(image.begin(), image.end(), s.firmwareImage->image.begin(),
-                                   [](char c, uint8_t u) { return static_cast<uint8_t>(c) == u; }))
+                        std::memcmp(s.firmwareImage->image.data(), image.data(), image.size()) == 0)
                 << "content differs";
             EXPECT_EQ(s.firmwareImage->moduleSize, 64 * MiB - header);
             EXPECT_EQ(s.firmwareImage->headerSize, header);
@@ -50,7 +49,9 @@ TEST_F(Bulk, FirmwareImageOf64MiBArrivesByteIdentical)
 TEST_F(Bulk, BootMediaReadOf16MiBWrittenByteIdentical)
 {
     XolDeviceState st = boardState(1);
-    st.device(2, 0).media[1] = toBytes(pattern(16 * MiB, 16));
+    const std::string media = pattern(16 * MiB, 16);
+    st.device(2, 0).media[1].assign(reinterpret_cast<const uint8_t*>(media.data()),
+                                    reinterpret_cast<const uint8_t*>(media.data()) + media.size());
     Board& b = plug(std::move(st));
     const std::string path = host.tmp + "/media16.bin";
     _content_addr_t addr{1, 0, static_cast<uint32_t>(16 * MiB / 512)};
@@ -62,7 +63,9 @@ TEST_F(Bulk, BootMediaReadOf16MiBWrittenByteIdentical)
     const std::string written = readFile(path);
     EXPECT_EQ(written.size(), 16 * MiB);
     EXPECT_TRUE(b.dev->inspect([&](const XolDeviceState& s) {
-        return toString(s.storage.at({2, 0}).media.at(1)) == written;
+        const Bytes& media = s.storage.at({2, 0}).media.at(1);
+        return media.size() == written.size() &&
+               std::memcmp(media.data(), written.data(), written.size()) == 0;
     })) << "content differs";
     EXPECT_TRUE(b.hostErrors().empty());
     std::remove(path.c_str());

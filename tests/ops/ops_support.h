@@ -16,7 +16,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,8 +84,13 @@ inline void writeFile(const std::string& path, const std::string& bytes)
 
 inline std::string readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return std::string();
+    std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 // Polls `done` until it holds or the bounded wait ends.
@@ -256,16 +260,23 @@ Board plugBoard(SimBed& bed, XolDeviceState st, const SimDeviceDesc& desc = next
     return b;
 }
 
-// The identifiers the library lists, in its order.
+// The identifiers the library lists, in its order. A board that leaves between the listing's two
+// steps fails it with "Device not found": the library is then asked again.
 inline std::vector<std::string> listed(IVemoAPI* api)
 {
-    _soc_device_info_arr_t targets{};
-    _error_msg_t msg{};
-    if (api->getavailabletargets(&targets, &msg) != 0)
-        return {"listing failed: " + std::string(msg.text)};
     std::vector<std::string> ids;
-    for (uint32_t i = 0; i < targets.ids.count; ++i)
-        ids.push_back(targets.ids.devices[i].id);
+    unsigned long status = 0;
+    _error_msg_t msg{};
+    eventually([&] {
+        _soc_device_info_arr_t targets{};
+        status = api->getavailabletargets(&targets, &msg);
+        ids.clear();
+        for (uint32_t i = 0; status == 0 && i < targets.ids.count; ++i)
+            ids.push_back(targets.ids.devices[i].id);
+        return status != 0x30003;
+    });
+    if (status != 0)
+        return {"listing failed: " + std::string(msg.text)};
     return ids;
 }
 

@@ -57,7 +57,8 @@ struct Device {
 
     void updateReady()
     {
-        static char page[4096];
+        // Scratch bytes, one page per call: devices update their nodes under their own locks.
+        char page[4096] = {};
         bool want = !reapable.empty() || gone;
         if (want && !ready) {
             if (read(readFd, page, sizeof page) == static_cast<ssize_t>(sizeof page))
