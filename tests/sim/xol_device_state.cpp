@@ -1,5 +1,6 @@
 #include "xol_device_state.h"
 
+#include <filesystem>
 #include <stdexcept>
 
 #include <boost/property_tree/json_parser.hpp>
@@ -250,8 +251,11 @@ void saveState(const XolDeviceState& s, const std::string& path)
         appendValue(t, "hostErrors", e);
     for (uint32_t f : s.startOverFlags)
         appendValue(t, "startOverFlags", f);
+    // Written beside and renamed over: a run killed while saving leaves the previous state.
+    const std::string partial = path + ".partial";
     try {
-        boost::property_tree::write_json(path, t);
+        boost::property_tree::write_json(partial, t);
+        std::filesystem::rename(partial, path);
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("cannot save board state: ") + e.what());
     }
