@@ -30,3 +30,11 @@ endfunction()
 
 xol_e2e_test(e2e_session session_test.cpp)
 xol_e2e_test(e2e_failures failures_test.cpp)
+# The longest run of the Wine suite: the two halves of its table run side by side.
+get_test_property(e2e_failures ENVIRONMENT failures_env)
+set_tests_properties(e2e_failures PROPERTIES
+  ENVIRONMENT "${failures_env};GTEST_TOTAL_SHARDS=2;GTEST_SHARD_INDEX=0")
+add_test(NAME e2e_failures_half2 COMMAND e2e_failures
+  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_failures)
+set_tests_properties(e2e_failures_half2 PROPERTIES TIMEOUT 600 FIXTURES_REQUIRED e2e_prefix
+  LABELS e2e ENVIRONMENT "${failures_env};GTEST_TOTAL_SHARDS=2;GTEST_SHARD_INDEX=1")
