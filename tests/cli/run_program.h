@@ -2,6 +2,127 @@
 #ifndef XOL_TEST_RUN_PROGRAM_H
 #define XOL_TEST_RUN_PROGRAM_H
 
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "scratch_dir.h"
+
+struct ProgramRun {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status; -1 when the process did not exit by itself
+};
+
+namespace run_program_detail {
+
+// One argument as the C runtime's command-line parser reads it back.
+inline std::string quoted(const std::string& arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos)
+        return arg;
+    std::string q = "\"";
+    size_t backslashes = 0;
+    for (char ch : arg) {
+        if (ch == '\\') {
+            ++backslashes;
+            continue;
+        }
+        q.append(ch == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        q += ch;
+    }
+    q.append(2 * backslashes, '\\');
+    return q + "\"";
+}
+
+inline std::string nameOf(const std::string& entry)
+{
+    std::string name = entry.substr(0, entry.find('=', 1));
+    for (char& ch : name)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return name;
+}
+
+// A handle the child inherits: a file written afresh, or the empty input.
+inline HANDLE inheritable(const char* file, bool write)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return CreateFileA(file, write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &inherit, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace run_program_detail
+
+// Standard output and error go to files of the current folder, so neither pipe can fill up;
+// standard input is empty. extraEnv entries ("NAME=value") come on top of this process's
+// environment. A run that takes longer than a minute is killed and counts as a failure.
+inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& extraEnv = {})
+{
+    using namespace run_program_detail;
+    std::string commandLine = quoted(program);
+    for (const std::string& a : args)
+        commandLine += " " + quoted(a);
+
+    std::vector<std::string> names;
+    for (const std::string& e : extraEnv)
+        names.push_back(nameOf(e));
+    std::string block;
+    char* own = GetEnvironmentStringsA();
+    for (const char* e = own; *e != '\0'; e += std::strlen(e) + 1)
+        if (std::find(names.begin(), names.end(), nameOf(e)) == names.end())
+            block.append(e).push_back('\0');
+    FreeEnvironmentStringsA(own);
+    for (const std::string& e : extraEnv)
+        block.append(e).push_back('\0');
+    block.push_back('\0');
+
+    HANDLE in = inheritable("NUL", false);
+    HANDLE out = inheritable("run.stdout", true);
+    HANDLE err = inheritable("run.stderr", true);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    const BOOL started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
+                         err != INVALID_HANDLE_VALUE &&
+                         CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        0, block.data(), nullptr, &startup, &process);
+    for (HANDLE h : {in, out, err})
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    if (!started)
+        throw std::runtime_error("cannot start " + program);
+
+    ProgramRun run;
+    if (WaitForSingleObject(process.hProcess, 60 * 1000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    } else {
+        DWORD code = 0;
+        if (GetExitCodeProcess(process.hProcess, &code))
+            run.status = static_cast<int>(code);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    run.out = ScratchDir::read("run.stdout");
+    run.err = ScratchDir::read("run.stderr");
+    return run;
+}
+
+#else
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -74,5 +195,7 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
     run.err = ScratchDir::read("run.stderr");
     return run;
 }
+
+#endif // _WIN32
 
 #endif

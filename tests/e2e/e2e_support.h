@@ -18,7 +18,9 @@
 namespace e2e {
 
 // Which libusb the program loads: Debian's over umockdev's simulated kernel, the stand-in, or
-// Debian's on the machine as it is (no simulated device).
+// Debian's on the machine as it is (no simulated device). On Windows the stand-in beside the
+// installed program is the only libusb: every bus but Real is the stand-in, and Real is the
+// stand-in without boards.
 enum class Bus { Umockdev, Standin, Real };
 
 inline std::string setting(const char* name)
@@ -29,17 +31,46 @@ inline std::string setting(const char* name)
     return value;
 }
 
+#ifdef _WIN32
+inline std::string xolcliPath() { return setting("XOL_E2E_PREFIX") + "/bin/xolcli.exe"; }
+#else
 inline std::string xolcliPath() { return setting("XOL_E2E_PREFIX") + "/bin/xolcli"; }
+#endif
 inline std::string sample(const std::string& name) { return setting("XOL_E2E_SAMPLES") + "/" + name; }
 
-// What every run prints first.
-inline std::string banner(const std::string& out) { return "CLI version: 3.0.0.1119(DBG)\n" + out; }
+// Lines as the program's standard streams write them: on Windows the C runtime's text mode puts
+// a carriage return before every line feed.
+inline std::string written(const std::string& text)
+{
+#ifdef _WIN32
+    std::string out;
+    for (char ch : text)
+        out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    return out;
+#else
+    return text;
+#endif
+}
+
+// What every run prints first, and the rest of its standard output.
+inline std::string banner(const std::string& out)
+{
+    return written("CLI version: 3.0.0.1119(DBG)\n" + out);
+}
 
 // The three lines of a failed operation on standard error.
 inline std::string failure(const std::string& op, const std::string& code, const std::string& text)
 {
-    return op + " procedure failed\nError code: " + code + "\nError message: " + text + "\n";
+    return written(op + " procedure failed\nError code: " + code + "\nError message: " + text + "\n");
 }
+
+// libusb's -4 as an operation's status shows it: the whole unsigned long, 64 bits on Linux and
+// 32 on Windows.
+#ifdef _WIN32
+const char* const kNoDevice = "0xfffffffc";
+#else
+const char* const kNoDevice = "0xfffffffffffffffc";
+#endif
 
 // What the standard library says of a file stream that fails.
 const char* const kStreamFailure = "basic_ios::clear: iostream error";
@@ -70,15 +101,16 @@ public:
     ProgramRun run(const std::vector<std::string>& args)
     {
         std::vector<std::string> env;
-        std::string preload = setting("XOL_E2E_ASAN_RUNTIME");
-        auto preloadAlso = [&preload](const std::string& lib) {
-            preload += (preload.empty() ? "" : " ") + lib;
-        };
         if (bus != Bus::Real) {
             const std::string file = dir.path("scenario.json");
             saveScenario(scenario, file);
             env.push_back("XOL_SCENARIO=" + file);
         }
+#ifndef _WIN32
+        std::string preload = setting("XOL_E2E_ASAN_RUNTIME");
+        auto preloadAlso = [&preload](const std::string& lib) {
+            preload += (preload.empty() ? "" : " ") + lib;
+        };
         if (bus == Bus::Umockdev) {
             preloadAlso(setting("XOL_E2E_UMOCKDEV_PRELOAD"));
             preloadAlso(setting("XOL_E2E_BED_UMOCKDEV"));
@@ -88,6 +120,7 @@ public:
         }
         if (!preload.empty())
             env.push_back("LD_PRELOAD=" + preload);
+#endif
         return runProgram(xolcliPath(), args, env);
     }
 

@@ -27,8 +27,6 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-const std::string kNoDevice = "0xfffffffffffffffc"; // libusb's -4, at the status's full width
-
 XolDeviceState withFault(uint8_t code, uint32_t status)
 {
     XolDeviceState s = xolBoard();

@@ -35,9 +35,11 @@ function(xol_standin_library target dir)
   # No version: the file and its soname are both "libusb-1.0.so".
   set_target_properties(${target} PROPERTIES OUTPUT_NAME usb-1.0 LIBRARY_OUTPUT_DIRECTORY ${dir})
   if(WIN32)
-    # "libusb-1.0.dll" in its own folder, exporting libusb's names undecorated as libusb does.
+    # "libusb-1.0.dll" in its own folder, with its import library, exporting libusb's names
+    # undecorated as libusb does.
     target_include_directories(${target} PRIVATE ${XOL_LIBUSB_INCLUDE_DIR})
-    set_target_properties(${target} PROPERTIES PREFIX lib RUNTIME_OUTPUT_DIRECTORY ${dir})
+    set_target_properties(${target} PROPERTIES PREFIX lib RUNTIME_OUTPUT_DIRECTORY ${dir}
+      ARCHIVE_OUTPUT_DIRECTORY ${dir})
     target_link_options(${target} PRIVATE -Wl,--kill-at)
   endif()
 endfunction()

@@ -15,6 +15,13 @@
 
 #include "standin_control.h"
 
+#if defined(STANDIN_BUS_HOOKS)
+// A variant built with these hooks brings its bus up in libusb_init and takes it down in
+// libusb_exit, outside the stand-in's lock; another source of that variant defines them.
+void standinBusUp();
+void standinBusDown();
+#endif
+
 // libusb's calling convention: stdcall on 32-bit Windows, the platform's default elsewhere.
 #define STANDIN_CALL LIBUSB_CALL
 
@@ -294,6 +301,9 @@ extern "C" {
 #ifndef STANDIN_OMIT_libusb_init
 STANDIN_EXPORT int STANDIN_CALL libusb_init(libusb_context** ctx)
 {
+#if defined(STANDIN_BUS_HOOKS)
+    standinBusUp();
+#endif
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.push_back(std::string("libusb_init(") + (ctx ? "ctx" : "null") + ")");
@@ -308,12 +318,17 @@ STANDIN_EXPORT int STANDIN_CALL libusb_init(libusb_context** ctx)
 
 STANDIN_EXPORT void STANDIN_CALL libusb_exit(libusb_context*)
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.calls.push_back("libusb_exit(null)");
-    s.initialised = false;
-    s.registrations.clear();
-    s.pending.clear();
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.calls.push_back("libusb_exit(null)");
+        s.initialised = false;
+        s.registrations.clear();
+        s.pending.clear();
+    }
+#if defined(STANDIN_BUS_HOOKS)
+    standinBusDown();
+#endif
 }
 
 STANDIN_EXPORT void STANDIN_CALL libusb_set_debug(libusb_context*, int level)

@@ -31,11 +31,25 @@ int listCalls()
     return static_cast<int>(std::count(calls.begin(), calls.end(), "libusb_get_device_list(null)"));
 }
 
+// The device-change window of this process. Wine shows every process of its prefix one desktop,
+// and the suites that run side by side (xolcli among them) have windows of the same class.
+HWND ownWindow()
+{
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, "xol_device", nullptr)) != nullptr) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == GetCurrentProcessId())
+            return window;
+    }
+    return nullptr;
+}
+
 HWND waitForWindow()
 {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     HWND window = nullptr;
-    while ((window = FindWindowA("xol_device", nullptr)) == nullptr && std::chrono::steady_clock::now() < until)
+    while ((window = ownWindow()) == nullptr && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return window;
 }
@@ -49,7 +63,7 @@ protected:
             transport->Deinit();
             transport.reset();
         }
-        EXPECT_EQ(FindWindowA("xol_device", nullptr), nullptr) << "the window outlived Deinit";
+        EXPECT_EQ(ownWindow(), nullptr) << "the window outlived Deinit";
         standin::reset();
     }
     void start()
