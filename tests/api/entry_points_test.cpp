@@ -10,6 +10,10 @@
 
 #include "vemoapi.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 extern IVemoAPI* gpApi;
 extern uint32_t gApiRefCount;
 
@@ -17,12 +21,16 @@ namespace {
 
 bool libusbLoaded()
 {
+#ifdef _WIN32
+    return GetModuleHandleA("libusb-1.0.dll") != nullptr;
+#else
     std::ifstream maps("/proc/self/maps");
     std::string line;
     while (std::getline(maps, line))
         if (line.find("libusb") != std::string::npos)
             return true;
     return false;
+#endif
 }
 
 TEST(EntryPoints, ReferenceCountedSharedObject)

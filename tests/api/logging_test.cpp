@@ -2,6 +2,8 @@
 // after disabling.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 
@@ -14,6 +16,13 @@
 #include "vemoapi.h"
 
 namespace {
+
+// The log is a text file: read as one, its lines end in a plain line feed on every platform.
+std::string logText(const std::string& file)
+{
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // Records as the library's own subsystems make them: a job's with the connection's serial text,
 // a transport function's with its named scope and no serial.
@@ -69,7 +78,7 @@ TEST_F(LoggingTest, EnablingTruncatesDebugLogAndWritesBothFormats)
     jobRecord("140213", "after disabling");
     release(); // flushes and closes the stream
 
-    const std::string log = ScratchDir::read("debug.log");
+    const std::string log = logText("debug.log");
     EXPECT_EQ(log.find("stale"), std::string::npos);
     EXPECT_EQ(log.find("after disabling"), std::string::npos);
     const std::regex expected("\\[TID: [^\\]]+\\] \\[SN: 140213\\] Starting job\n"
@@ -92,7 +101,7 @@ TEST_F(LoggingTest, ScopesAreJoinedOutermostFirst)
     }
     api->setlogging(false, "");
     release();
-    const std::string log = ScratchDir::read(dir.path("scopes.log"));
+    const std::string log = logText(dir.path("scopes.log"));
     EXPECT_TRUE(std::regex_search(log, std::regex("\\] nested \\(outer->inner\\)\n"))) << log;
     EXPECT_TRUE(std::regex_search(log, std::regex("\\] bare \\(\\)\n"))) << log;
 }
@@ -107,8 +116,8 @@ TEST_F(LoggingTest, EveryEnablingAddsAStream)
     jobRecord("1", "three");
     api->setlogging(false, "");
     release();
-    const std::string first = ScratchDir::read(dir.path("first.log"));
-    const std::string second = ScratchDir::read(dir.path("second.log"));
+    const std::string first = logText(dir.path("first.log"));
+    const std::string second = logText(dir.path("second.log"));
     EXPECT_NE(first.find("one"), std::string::npos);
     EXPECT_NE(first.find("two"), std::string::npos);
     EXPECT_NE(first.find("three"), std::string::npos);

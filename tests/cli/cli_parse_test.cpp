@@ -53,7 +53,7 @@ TEST_P(ParseTest, WholeOutputAndStatus)
     const ParseCase& c = GetParam();
     ScratchDir dir;
     const ProgramRun run = runProgram(std::getenv("XOLCLI"), c.args);
-    EXPECT_EQ(run.out, expected::kBanner + c.out);
+    EXPECT_EQ(run.out, written(expected::kBanner + c.out));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(std::filesystem::exists("debug.log"), c.logOpened);

@@ -198,4 +198,18 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
 
 #endif // _WIN32
 
+// Lines as the program's standard streams write them: on Windows the C runtime's text mode puts
+// a carriage return before every line feed.
+inline std::string written(const std::string& text)
+{
+#ifdef _WIN32
+    std::string out;
+    for (char ch : text)
+        out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    return out;
+#else
+    return text;
+#endif
+}
+
 #endif

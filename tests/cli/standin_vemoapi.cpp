@@ -29,7 +29,7 @@ unsigned long envNumber(const char* name, unsigned long fallback)
 
 void journal(const std::string& line)
 {
-    std::ofstream("standin.journal", std::ios::app) << line << '\n';
+    std::ofstream("standin.journal", std::ios::app | std::ios::binary) << line << '\n';
 }
 
 std::string quoted(const char* text)

@@ -38,20 +38,6 @@ inline std::string xolcliPath() { return setting("XOL_E2E_PREFIX") + "/bin/xolcl
 #endif
 inline std::string sample(const std::string& name) { return setting("XOL_E2E_SAMPLES") + "/" + name; }
 
-// Lines as the program's standard streams write them: on Windows the C runtime's text mode puts
-// a carriage return before every line feed.
-inline std::string written(const std::string& text)
-{
-#ifdef _WIN32
-    std::string out;
-    for (char ch : text)
-        out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
-    return out;
-#else
-    return text;
-#endif
-}
-
 // What every run prints first, and the rest of its standard output.
 inline std::string banner(const std::string& out)
 {

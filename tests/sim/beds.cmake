@@ -1,7 +1,8 @@
 # The simulated-device beds. A test directory includes this file and declares its tests with
 # xol_add_bed_test, which builds one binary per bed from the same sources:
 #   <name>_umockdev  Debian's libusb over umockdev's simulated kernel
-#   <name>_standin   the libusb stand-in, found through LD_LIBRARY_PATH
+#   <name>_standin   the libusb stand-in, found through LD_LIBRARY_PATH (on Windows: built into
+#                    the stand-in's folder, the one place the library loads libusb from)
 # The sources get their bed from makeSimBed() (sim_bed.h); XOL_SIM_BED_<BED> tells them which.
 include_guard(GLOBAL)
 
@@ -54,12 +55,19 @@ function(xol_add_bed_test name)
   if(NOT B_BEDS)
     set(B_BEDS umockdev standin)
   endif()
+  if(WIN32)
+    # umockdev simulates the Linux kernel.
+    list(REMOVE_ITEM B_BEDS umockdev)
+  endif()
   foreach(bed ${B_BEDS})
     set(env ${B_ENV})
-    if(bed STREQUAL "standin")
+    if(bed STREQUAL "standin" AND NOT WIN32)
       list(APPEND env "LD_LIBRARY_PATH=${XOL_STANDIN_LIB_DIR}")
     endif()
     xol_add_test(${name}_${bed} SOURCES ${B_SOURCES} LIBS ${B_LIBS} xol_bed_${bed} ENV ${env})
+    if(bed STREQUAL "standin" AND WIN32)
+      set_target_properties(${name}_${bed} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${XOL_STANDIN_LIB_DIR})
+    endif()
     string(TOUPPER ${bed} BED)
     target_compile_definitions(${name}_${bed} PRIVATE XOL_SIM_BED_${BED}=1)
     set_property(TEST ${name}_${bed} APPEND PROPERTY LABELS bed ${bed})

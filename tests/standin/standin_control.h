@@ -69,6 +69,8 @@ STANDIN_EXPORT int closedHandleUses();
 STANDIN_EXPORT int configsOutstanding();
 // Hot-plug callbacks registered and not ended by libusb_exit.
 STANDIN_EXPORT int registrations();
+// libusb_init succeeded and libusb_exit has not been called since.
+STANDIN_EXPORT bool initialised();
 
 } // namespace standin
 

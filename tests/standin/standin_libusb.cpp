@@ -294,6 +294,13 @@ int registrations()
     return static_cast<int>(s.registrations.size());
 }
 
+bool initialised()
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.initialised;
+}
+
 } // namespace standin
 
 extern "C" {

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include "device_window.h"
 #include "standin_control.h"
 #include "tolvane_libusb.h"
 
@@ -31,29 +32,6 @@ int listCalls()
     return static_cast<int>(std::count(calls.begin(), calls.end(), "libusb_get_device_list(null)"));
 }
 
-// The device-change window of this process. Wine shows every process of its prefix one desktop,
-// and the suites that run side by side (xolcli among them) have windows of the same class.
-HWND ownWindow()
-{
-    HWND window = nullptr;
-    while ((window = FindWindowExA(nullptr, window, "xol_device", nullptr)) != nullptr) {
-        DWORD process = 0;
-        GetWindowThreadProcessId(window, &process);
-        if (process == GetCurrentProcessId())
-            return window;
-    }
-    return nullptr;
-}
-
-HWND waitForWindow()
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    HWND window = nullptr;
-    while ((window = ownWindow()) == nullptr && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return window;
-}
-
 class WinTransport : public ::testing::Test {
 protected:
     void SetUp() override { standin::reset(); }
@@ -63,13 +41,13 @@ protected:
             transport->Deinit();
             transport.reset();
         }
-        EXPECT_EQ(ownWindow(), nullptr) << "the window outlived Deinit";
+        EXPECT_EQ(ownDeviceWindow(), nullptr) << "the window outlived Deinit";
         standin::reset();
     }
     void start()
     {
         transport = std::make_unique<TolvaneWdAPI>();
-        window = waitForWindow();
+        window = waitForDeviceWindow();
         ASSERT_NE(window, nullptr);
     }
     size_t open() { return transport->EnumerateDevices().size(); }
