@@ -43,7 +43,8 @@ protected:
 private:
     bool resultValid;
     boost::log::sources::severity_logger<boost::log::trivial::severity_level> logger;
-    TolvaneWdAPI* transport;
+    // Kept for the job's lifetime; the protocol object is what talks through it.
+    [[maybe_unused]] TolvaneWdAPI* transport;
     XolAPI xolApi;
 };
 

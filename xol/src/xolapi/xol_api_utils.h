@@ -83,7 +83,7 @@ public:
     size_t getHeaderSize() const { return partitionSize - moduleSize; }
 
 private:
-    std::istream* image;
+    [[maybe_unused]] std::istream* image; // the stream the directory was read from
     size_t partitionSize;
     size_t moduleOffset;
     size_t moduleSize;
