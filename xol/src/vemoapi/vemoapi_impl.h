@@ -86,6 +86,12 @@ private:
     // Throws what the lookup or the body throws.
     template <class Body>
     void withDevice(const char* identifier, log_callback_t callback, void* context, Body&& body);
+    // That frame around one job of the recovery-module family that yields nothing but success:
+    // built from the transport, time-out, serial text, recovery path, IFP record and `args`, run
+    // on the calling thread.
+    template <class Job, class... Args>
+    void runComplexJob(const char* identifier, log_callback_t callback, void* context,
+                       const char* recoveryPath, Args&&... args);
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;

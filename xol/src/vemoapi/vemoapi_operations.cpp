@@ -2,6 +2,7 @@
 // caller's callback, runs one job on the caller's thread and copies the results out.
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include "exceptions.h"
 #include "operation_boundary.h"
@@ -41,6 +42,19 @@ void VemoAPI::withDevice(const char* identifier, log_callback_t callback, void* 
     bool found = false;
     getIfpEmulation(serial, stored, found);
     body(serial, found ? &stored : nullptr);
+}
+
+template <class Job, class... Args>
+void VemoAPI::runComplexJob(const char* identifier, log_callback_t callback, void* context,
+                            const char* recoveryPath, Args&&... args)
+{
+    withDevice(identifier, callback, context,
+               [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
+                   Job job(usbAPI(), usbTimeout, serial, recoveryPath, ifp,
+                           std::forward<Args>(args)...);
+                   job.start();
+                   job.join();
+               });
 }
 
 unsigned long VemoAPI::settargetretrycount(unsigned int retryCount, _error_msg_t* msg)
@@ -165,13 +179,7 @@ unsigned long VemoAPI::writetoken(const char* recoveryPath, Token& token, unsign
                                   const char* identifier, _error_msg_t* msg,
                                   log_callback_t callback, void* context)
 {
-    withDevice(identifier, callback, context,
-               [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                   XolJobWriteToken job(usbAPI(), usbTimeout, serial, recoveryPath, ifp, token,
-                                        slot);
-                   job.start();
-                   job.join();
-               });
+    runComplexJob<XolJobWriteToken>(identifier, callback, context, recoveryPath, token, slot);
     setMessage(msg, "Success");
     return 0;
 }
@@ -243,12 +251,7 @@ unsigned long VemoAPI::erasetoken(const char* recoveryPath, unsigned char slot,
                                   log_callback_t callback, void* context)
 {
     return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       XolJobEraseToken job(usbAPI(), usbTimeout, serial, recoveryPath, ifp, slot);
-                       job.start();
-                       job.join();
-                   });
+        runComplexJob<XolJobEraseToken>(identifier, callback, context, recoveryPath, slot);
     });
 }
 
@@ -256,13 +259,8 @@ unsigned long VemoAPI::setdevicelifecyclestage(const char* recoveryPath, Token& 
                                                const char* identifier, _error_msg_t* msg,
                                                log_callback_t callback, void* context)
 {
-    withDevice(identifier, callback, context,
-               [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                   XolJobSetDeviceLifecycleStage job(usbAPI(), usbTimeout, serial, recoveryPath,
-                                                     ifp, token);
-                   job.start();
-                   job.join();
-               });
+    runComplexJob<XolJobSetDeviceLifecycleStage>(identifier, callback, context, recoveryPath,
+                                                 token);
     setMessage(msg, "Success");
     return 0;
 }
@@ -292,13 +290,7 @@ unsigned long VemoAPI::oemifpprov(const char* recoveryPath, OemIfpBlock& block,
                                   const char* identifier, _error_msg_t* msg,
                                   log_callback_t callback, void* context)
 {
-    withDevice(identifier, callback, context,
-               [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                   XolJobOemIfpProvision job(usbAPI(), usbTimeout, serial, recoveryPath, ifp,
-                                             block);
-                   job.start();
-                   job.join();
-               });
+    runComplexJob<XolJobOemIfpProvision>(identifier, callback, context, recoveryPath, block);
     setMessage(msg, "Success");
     return 0;
 }
@@ -483,13 +475,7 @@ unsigned long VemoAPI::clearRPMB(const char* recoveryPath, unsigned char devType
                                  log_callback_t callback, void* context)
 {
     return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       XolJobClearData job(usbAPI(), usbTimeout, serial, recoveryPath, ifp,
-                                           devType, idx);
-                       job.start();
-                       job.join();
-                   });
+        runComplexJob<XolJobClearData>(identifier, callback, context, recoveryPath, devType, idx);
     });
 }
 
