@@ -42,9 +42,6 @@ std::string failure(const std::string& op, const std::string& code, const std::s
 }
 
 const std::string kZeroRecord(88, '0');
-// libusb's -4 widened to the status width (64 bits on Linux, 32 on Windows).
-const std::string kNoDevice =
-    sizeof(unsigned long) == 8 ? "0xfffffffffffffffc" : "0xfffffffc";
 const std::string kIfpBytes = [] {
     std::string bytes;
     for (int i = 0; i < 100; ++i)

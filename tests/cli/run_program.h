@@ -212,4 +212,9 @@ inline std::string written(const std::string& text)
 #endif
 }
 
+// libusb's -4 as the program prints a status: the whole unsigned long, 64 bits on Linux and 32
+// on Windows.
+inline const std::string kNoDevice =
+    sizeof(unsigned long) == 8 ? "0xfffffffffffffffc" : "0xfffffffc";
+
 #endif

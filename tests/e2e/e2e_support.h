@@ -50,14 +50,6 @@ inline std::string failure(const std::string& op, const std::string& code, const
     return written(op + " procedure failed\nError code: " + code + "\nError message: " + text + "\n");
 }
 
-// libusb's -4 as an operation's status shows it: the whole unsigned long, 64 bits on Linux and
-// 32 on Windows.
-#ifdef _WIN32
-const char* const kNoDevice = "0xfffffffc";
-#else
-const char* const kNoDevice = "0xfffffffffffffffc";
-#endif
-
 // What the standard library says of a file stream that fails.
 const char* const kStreamFailure = "basic_ios::clear: iostream error";
 
