@@ -17,6 +17,7 @@ constexpr uint8_t markerChunk = 0x5A;
 constexpr uint8_t markerHeartbeat = 0x87;
 constexpr uint8_t markerRequest = 0xA5;
 constexpr uint32_t headerOnlyResponseCode = 0x800003;
+constexpr unsigned maxStalls = 8;
 
 [[noreturn]] void badSize()
 {
@@ -32,7 +33,7 @@ XolCmd::XolCmd(XolAPI& api)
       transport(api.getTransport()), serial(api.getSerial()), tx(api.getTxBuffer()),
       rx(api.getRxBuffer()), sendPending(false), readPending(false), expectReply(false),
       txLength(0), padFlag(false), timeout(api.getTimeout()), logger(&api.getLogger()),
-      rxLength(0)
+      rxLength(0), stalls(0)
 {
 }
 
@@ -170,6 +171,16 @@ void XolCmd::requireReceivedData(size_t length) const
 {
     if (receivedDataLength() < length)
         badSize();
+}
+
+void XolCmd::guardProgress(bool advanced, char const* failure)
+{
+    if (advanced) {
+        stalls = 0;
+        return;
+    }
+    if (++stalls >= maxStalls)
+        throw VemoException(0x20004, failure);
 }
 
 void XolCmd::handleAddRequestData(size_t, uint32_t)
