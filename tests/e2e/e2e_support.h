@@ -50,8 +50,11 @@ inline std::string failure(const std::string& op, const std::string& code, const
     return written(op + " procedure failed\nError code: " + code + "\nError message: " + text + "\n");
 }
 
-// What the standard library says of a file stream that fails.
-const char* const kStreamFailure = "basic_ios::clear: iostream error";
+// What the library says of a file it cannot open for reading.
+inline std::string cannotOpen(const std::string& path)
+{
+    return "Cannot open \"" + path + "\" for reading: No such file or directory";
+}
 
 class Bench {
 public:

@@ -64,7 +64,7 @@ const Case kCases[] = {
     {"downloadfwos: missing image", Bus::Umockdev, xolBoard, nullptr,
      cmd({"downloadfwos", "--fw_image", "missing.bin"}),
      "Starting DOWNLOADFWOS procedure\n",
-     failure("DOWNLOADFWOS", "0x30000", kStreamFailure),
+     failure("DOWNLOADFWOS", "0x30000", cannotOpen("missing.bin")),
      [](const XolDeviceState& s) { EXPECT_FALSE(s.firmwareImage); }},
     {"writetoken: slot the board lacks", Bus::Umockdev, xolBoard, nullptr,
      cmd({"writetoken", "--token", "token.bin", "--slot", "20"}),
@@ -82,7 +82,7 @@ const Case kCases[] = {
     {"setdevicelifecyclestage: ROM context without recovery module", Bus::Umockdev, romBoard,
      nullptr, cmd({"setdevicelifecyclestage", "--token", "token.bin"}),
      "Starting SET DEVICE LIFECYCLE STAGE procedure\n",
-     failure("SET DEVICE LIFECYCLE STAGE", "0x30000", kStreamFailure),
+     failure("SET DEVICE LIFECYCLE STAGE", "0x30000", cannotOpen("")),
      [](const XolDeviceState& s) {
          EXPECT_EQ(s.context, 0u);
          EXPECT_FALSE(s.lifecycleStage);
@@ -90,7 +90,7 @@ const Case kCases[] = {
     {"oemifpprovision: missing block file", Bus::Umockdev, xolBoard, nullptr,
      cmd({"oemifpprovision", "--token", "missing.bin"}),
      "Starting OEM IFP PROVISION procedure\n",
-     failure("OEM IFP PROVISION", "0x30000", kStreamFailure),
+     failure("OEM IFP PROVISION", "0x30000", cannotOpen("missing.bin")),
      [](const XolDeviceState& s) { EXPECT_TRUE(s.commands.empty()) << "no device was asked"; }},
     {"iddevice: unknown identifier", Bus::Umockdev, xolBoard, nullptr,
      cmd({"iddevice", "--sn", "00000000000000000000000000000000"}),
@@ -139,7 +139,7 @@ const Case kCases[] = {
     {"fwrec: missing recovery module", Bus::Umockdev, romBoard, nullptr,
      cmd({"fwrec", "--fw_xol", "missing.bin"}),
      "Starting DOWNLOAD FW RECOVERY MODULE procedure\n",
-     failure("DOWNLOAD FW RECOVERY MODULE", "0x30000", kStreamFailure),
+     failure("DOWNLOAD FW RECOVERY MODULE", "0x30000", cannotOpen("missing.bin")),
      [](const XolDeviceState& s) { EXPECT_EQ(s.context, 0u); }},
     {"fwrec: IFP emulation file one byte short", Bus::Umockdev, romBoard, nullptr,
      cmd({"fwrec", "--fw_xol", "recovery.bin", "--ifp-path", "short.ifp"}),

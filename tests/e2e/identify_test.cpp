@@ -102,7 +102,8 @@ TEST(IdDevice, ShortIfpFileFailsBeforeAnyDevice)
     writeFile("board.ifp", pattern(43));
     const ProgramRun run = bench.run({"--command", "iddevice", "--ifp-path", "board.ifp"});
     EXPECT_EQ(run.out, banner("Starting ID DEVICE procedure\nFlags: 0\n"));
-    EXPECT_EQ(run.err, failure("ID DEVICE", "0x30000", kStreamFailure));
+    EXPECT_EQ(run.err, failure("ID DEVICE", "0x30000",
+                                 "Cannot read \"board.ifp\": the file ends early"));
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(bench.board().commands.empty());
 }

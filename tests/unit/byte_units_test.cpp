@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -83,7 +85,9 @@ TEST(BlobTest, UnitWithoutBuffer)
     Blob none;
     EXPECT_EQ(none.getStreamBufferPtr(), nullptr);
     EXPECT_THROW(none.write(dir.path("old.bin")), std::ios_base::failure);
-    EXPECT_EQ(ScratchDir::read(dir.path("old.bin")), "") << "the file is truncated before the throw";
+    EXPECT_EQ(ScratchDir::read(dir.path("old.bin")), "previous content") << "left as it was";
+    const auto files = std::filesystem::directory_iterator(dir.path("."));
+    EXPECT_EQ(std::distance(begin(files), end(files)), 1) << "no temporary left";
     char buf[8];
     size_t length = sizeof buf;
     EXPECT_THROW(none.write(buf, &length), std::ios_base::failure);

@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "exceptions.h"
+#include "file_failure.h"
 #include "operation_boundary.h"
+#include "output_file.h"
 #include "secure_buffers.h"
 #include "tolvane_libusb.h"
 #include "platform_config.h"
@@ -109,10 +111,15 @@ unsigned long VemoAPI::deviceid2(unsigned int idParam, const char* ifpFilePath,
     _id_dev_ifp_emulation_t record;
     std::memset(&record, 0, sizeof record);
     const unsigned long status = runOperation(msg, [&] {
+        const std::string path(ifpFilePath ? ifpFilePath : "");
         std::ifstream file;
+        file_failure::openForReading(file, path);
         file.exceptions(std::ios_base::failbit | std::ios_base::badbit | std::ios_base::eofbit);
-        file.open(ifpFilePath ? ifpFilePath : "", std::ios_base::in | std::ios_base::binary);
-        file.read(reinterpret_cast<char*>(record.data), sizeof record.data);
+        try {
+            file.read(reinterpret_cast<char*>(record.data), sizeof record.data);
+        } catch (std::ios_base::failure const& e) {
+            file_failure::cannotRead(path, file, e);
+        }
     });
     if (status != 0)
         return status;
@@ -395,16 +402,15 @@ void readCardInfo(TolvaneWdAPI* usb, unsigned long timeout, std::string const& s
     *devType = job.getDeviceType();
 }
 
-template <class Deliver>
-void readBootMedia(TolvaneWdAPI* usb, unsigned long timeout, std::string const& serial,
-                   const char* recoveryPath, _id_dev_ifp_emulation_t* ifp, unsigned char devType,
-                   unsigned char idx, _content_addr_t const* addr, Deliver&& deliver)
+XolJobReadBootMedia bootMediaJob(TolvaneWdAPI* usb, unsigned long timeout,
+                                 std::string const& serial, const char* recoveryPath,
+                                 _id_dev_ifp_emulation_t* ifp, unsigned char devType,
+                                 unsigned char idx, _content_addr_t const* addr,
+                                 std::streambuf* sink = nullptr)
 {
-    XolJobReadBootMedia job(usb, timeout, serial, recoveryPath, ifp, devType, idx, addr->start,
-                            addr->blocks, static_cast<unsigned char>(addr->partition & 0xFF));
-    job.start();
-    job.join();
-    deliver(job.getData());
+    return XolJobReadBootMedia(usb, timeout, serial, recoveryPath, ifp, devType, idx, addr->start,
+                               addr->blocks, static_cast<unsigned char>(addr->partition & 0xFF),
+                               sink);
 }
 
 } // namespace
@@ -447,9 +453,12 @@ unsigned long VemoAPI::readbootmedia(const char* recoveryPath, unsigned char dev
     return runOperation(msg, [&] {
         withDevice(identifier, callback, context,
                    [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       readBootMedia(usbAPI(), usbTimeout, serial, recoveryPath, ifp, devType,
-                                     idx, addr,
-                                     [&](Blob const& data) { data.write(buffer, length); });
+                       XolJobReadBootMedia job = bootMediaJob(usbAPI(), usbTimeout, serial,
+                                                              recoveryPath, ifp, devType, idx,
+                                                              addr);
+                       job.start();
+                       job.join();
+                       job.getData().write(buffer, length);
                    });
     });
 }
@@ -462,10 +471,15 @@ unsigned long VemoAPI::readbootmedia2(const char* recoveryPath, unsigned char de
     return runOperation(msg, [&] {
         withDevice(identifier, callback, context,
                    [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       readBootMedia(usbAPI(), usbTimeout, serial, recoveryPath, ifp, devType,
-                                     idx, addr, [&](Blob const& data) {
-                                         data.write(std::string(outPath ? outPath : ""));
-                                     });
+                       // The data goes to the file as it arrives; a path that cannot be
+                       // written is still reported only after the read.
+                       OutputFile file(outPath ? outPath : "");
+                       XolJobReadBootMedia job = bootMediaJob(usbAPI(), usbTimeout, serial,
+                                                              recoveryPath, ifp, devType, idx,
+                                                              addr, &file.content());
+                       job.start();
+                       job.join();
+                       file.commit();
                    });
     });
 }

@@ -8,6 +8,7 @@
 #include <boost/log/sources/record_ostream.hpp>
 
 #include "exceptions.h"
+#include "file_failure.h"
 
 XolJobV2::XolJobV2(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial)
     : resultValid(false), logger(boost::log::keywords::severity = boost::log::trivial::trace),
@@ -82,9 +83,13 @@ void XolJobComplexV2::downloadRecoveryModule()
     api().StartOver(0x20);
     log("Success");
     log("Downloading recovery module");
-    // An unopened stream fails in the module directory lookup, before the request is sent.
-    std::ifstream module(recoveryPath, std::ios_base::in | std::ios_base::binary);
-    api().DownloadRecoveryModule(&module);
+    std::ifstream module;
+    file_failure::openForReading(module, recoveryPath);
+    try {
+        api().DownloadRecoveryModule(&module);
+    } catch (std::ios_base::failure const& e) {
+        file_failure::cannotRead(recoveryPath, module, e);
+    }
     module.close();
     log("Success");
 }

@@ -3,6 +3,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "file_failure.h"
+
 XolJobIdDevice::XolJobIdDevice(TolvaneWdAPI* transport, unsigned long timeoutMs,
                                std::string const& serial, unsigned int first, unsigned int second)
     : XolJobV2(transport, timeoutMs, serial), first(first), second(second)
@@ -148,9 +150,10 @@ XolJobReadBootMedia::XolJobReadBootMedia(TolvaneWdAPI* transport, unsigned long 
                                          std::string const& serial, char const* recoveryPath,
                                          _id_dev_ifp_emulation_t* ifpRecord, unsigned char type,
                                          unsigned char index, unsigned int start,
-                                         unsigned int count, unsigned char partition)
+                                         unsigned int count, unsigned char partition,
+                                         std::streambuf* sink)
     : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), type(type),
-      index(index), startBlock(start), count(count), partition(partition)
+      index(index), startBlock(start), count(count), partition(partition), sink(sink)
 {
 }
 
@@ -159,7 +162,9 @@ void XolJobReadBootMedia::run()
     log("Read boot media operation started");
     switchDeviceCtx(DEVICE_CTX_XOL);
     log("Sending \"Read Boot Media\" XoL command");
-    response = api().ReadBootMedia(type, index, startBlock, count, partition);
+    response = sink != nullptr
+                   ? api().ReadBootMedia(type, index, startBlock, count, partition, *sink)
+                   : api().ReadBootMedia(type, index, startBlock, count, partition);
     log("Success");
     log("Read boot media operation had been accomplished succesfully");
 }
@@ -307,9 +312,14 @@ void XolJobDownloadFw::run()
 {
     log("FW image download operation started");
     switchDeviceCtx(DEVICE_CTX_XOL);
-    std::ifstream image(imagePath, std::ios_base::in | std::ios_base::binary);
+    std::ifstream image;
+    file_failure::openForReading(image, imagePath);
     log("Sending XoL command Provision FW Image");
-    api().ProvisionFwImage(&image, flags);
+    try {
+        api().ProvisionFwImage(&image, flags);
+    } catch (std::ios_base::failure const& e) {
+        file_failure::cannotRead(imagePath, image, e);
+    }
     log("Success");
     image.close();
     log("FW image download operation had been accomplished succesfully");

@@ -3,6 +3,7 @@
 #define XOL_JOBS_H
 
 #include <memory>
+#include <streambuf>
 #include <string>
 
 #include "xol_api_utils.h"
@@ -75,13 +76,14 @@ private:
     std::shared_ptr<XolAPI::ReadTokenResponse> response;
 };
 
+// With a sink the data read goes there as it arrives, and getData() holds none.
 class XolJobReadBootMedia : public XolJobComplexV2 {
 public:
     XolJobReadBootMedia(TolvaneWdAPI* transport, unsigned long timeoutMs,
                         std::string const& serial, char const* recoveryPath,
                         _id_dev_ifp_emulation_t* ifpRecord, unsigned char type,
                         unsigned char index, unsigned int start, unsigned int count,
-                        unsigned char partition);
+                        unsigned char partition, std::streambuf* sink = nullptr);
     Blob const& getData() const;
 
 protected:
@@ -93,6 +95,7 @@ private:
     unsigned int startBlock;
     unsigned int count;
     unsigned char partition;
+    std::streambuf* sink;
     std::shared_ptr<XolAPI::ReadBootMediaResponse> response;
 };
 

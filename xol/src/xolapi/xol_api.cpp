@@ -133,6 +133,13 @@ std::shared_ptr<XolAPI::ReadBootMediaResponse> XolAPI::ReadBootMedia(
     return run<ReadBootMediaXolCmd>(*this, type, index, partition, start, blocks);
 }
 
+std::shared_ptr<XolAPI::ReadBootMediaResponse> XolAPI::ReadBootMedia(
+    unsigned char type, unsigned char index, unsigned int start, unsigned int blocks,
+    unsigned char partition, std::streambuf& sink)
+{
+    return run<ReadBootMediaXolCmd>(*this, type, index, partition, start, blocks, &sink);
+}
+
 void XolAPI::IdDeviceResponse::parse(void const* data, size_t)
 {
     auto const* d = static_cast<uint8_t const*>(data);

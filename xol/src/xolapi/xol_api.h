@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <streambuf>
 #include <string>
 
 #include "log_attributes.h"
@@ -214,6 +215,11 @@ public:
     std::shared_ptr<ReadBootMediaResponse> ReadBootMedia(unsigned char type, unsigned char index,
                                                          unsigned int start, unsigned int blocks,
                                                          unsigned char partition);
+    // Streams the data into `sink` as it arrives; the response then holds none.
+    std::shared_ptr<ReadBootMediaResponse> ReadBootMedia(unsigned char type, unsigned char index,
+                                                         unsigned int start, unsigned int blocks,
+                                                         unsigned char partition,
+                                                         std::streambuf& sink);
 
     // What command objects take from the protocol object.
     TolvaneWdAPI* getTransport() const { return transport; }

@@ -7,6 +7,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "file_failure.h"
+#include "output_file.h"
+
 namespace {
 
 // Files move in rounds of at most this many bytes, whatever their size.
@@ -45,22 +48,26 @@ Blob::Blob(std::string const& path)
     : buffer(std::make_unique<std::stringbuf>(std::ios_base::in | std::ios_base::out))
 {
     std::ifstream file;
+    file_failure::openForReading(file, path);
     file.exceptions(std::ios_base::badbit | std::ios_base::failbit);
-    file.open(path, std::ios_base::in | std::ios_base::binary);
-    file.seekg(0, std::ios_base::end);
-    const std::streamoff length = file.tellg();
-    file.seekg(0, std::ios_base::beg);
+    try {
+        file.seekg(0, std::ios_base::end);
+        const std::streamoff length = file.tellg();
+        file.seekg(0, std::ios_base::beg);
 
-    size_t remaining = static_cast<size_t>(length);
-    std::vector<char> chunk(std::min(remaining, maxRound));
-    while (remaining > 0 && !file.eof()) {
-        const size_t want = std::min(chunk.size(), remaining);
-        file.read(chunk.data(), static_cast<std::streamsize>(want));
-        const size_t got = static_cast<size_t>(file.gcount());
-        buffer->sputn(chunk.data(), static_cast<std::streamsize>(got));
-        remaining -= got;
+        size_t remaining = static_cast<size_t>(length);
+        std::vector<char> chunk(std::min(remaining, maxRound));
+        while (remaining > 0 && !file.eof()) {
+            const size_t want = std::min(chunk.size(), remaining);
+            file.read(chunk.data(), static_cast<std::streamsize>(want));
+            const size_t got = static_cast<size_t>(file.gcount());
+            buffer->sputn(chunk.data(), static_cast<std::streamsize>(got));
+            remaining -= got;
+        }
+        file.close();
+    } catch (std::ios_base::failure const& e) {
+        file_failure::cannotRead(path, file, e);
     }
-    file.close();
 }
 
 Blob::Blob(char const* data, size_t length)
@@ -77,24 +84,21 @@ std::stringbuf* Blob::getStreamBufferPtr()
 
 void Blob::write(std::string const& path) const
 {
-    std::ofstream file;
-    file.exceptions(std::ios_base::badbit | std::ios_base::failbit | std::ios_base::eofbit);
-    file.open(path, std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
-
-    // A unit without buffer gives a bad stream: setting the mask throws, after the file exists.
+    // A unit without buffer gives a bad stream: setting the mask throws, before any file exists.
     std::istream in(buffer.get());
     in.exceptions(std::ios_base::badbit | std::ios_base::failbit);
 
+    OutputFile file(path);
     size_t remaining = static_cast<size_t>(streamSize(*buffer));
     std::vector<char> chunk(std::min(remaining, maxRound));
     while (remaining > 0 && !in.eof()) {
         const size_t want = std::min(chunk.size(), remaining);
         in.read(chunk.data(), static_cast<std::streamsize>(want));
         const size_t got = static_cast<size_t>(in.gcount());
-        file.write(chunk.data(), static_cast<std::streamsize>(got));
+        file.content().sputn(chunk.data(), static_cast<std::streamsize>(got));
         remaining -= got;
     }
-    file.close();
+    file.commit();
 }
 
 int Blob::write(char* out, size_t* length) const
@@ -132,28 +136,35 @@ ModuleMeta::ModuleMeta(std::istream* image, char const* name)
         }
     } restore{image, savedPos, savedMask};
 
-    image->exceptions(std::ios_base::badbit | std::ios_base::failbit);
-    image->seekg(0, std::ios_base::end);
-    partitionSize = static_cast<size_t>(static_cast<std::streamoff>(image->tellg()));
-    image->seekg(0, std::ios_base::beg);
+    // The stream is put back before the caller sees the failure: say here that it ended early.
+    try {
+        image->exceptions(std::ios_base::badbit | std::ios_base::failbit);
+        image->seekg(0, std::ios_base::end);
+        partitionSize = static_cast<size_t>(static_cast<std::streamoff>(image->tellg()));
+        image->seekg(0, std::ios_base::beg);
 
-    unsigned char header[16];
-    image->read(reinterpret_cast<char*>(header), sizeof header);
-    const uint32_t count = le32(header + 4);
+        unsigned char header[16];
+        image->read(reinterpret_cast<char*>(header), sizeof header);
+        const uint32_t count = le32(header + 4);
 
-    for (uint32_t i = 0; i < count; ++i) {
-        unsigned char entry[24];
-        image->read(reinterpret_cast<char*>(entry), sizeof entry);
-        if (std::strncmp(reinterpret_cast<const char*>(entry), name, 12) == 0) {
-            const size_t offset = le32(entry + 12);
-            const size_t size = le32(entry + 16);
-            // A module larger than the stream holds would make the header size wrap.
-            if (size > partitionSize)
-                throw std::invalid_argument("Parse error");
-            moduleOffset = offset;
-            moduleSize = size;
-            return;
+        for (uint32_t i = 0; i < count; ++i) {
+            unsigned char entry[24];
+            image->read(reinterpret_cast<char*>(entry), sizeof entry);
+            if (std::strncmp(reinterpret_cast<const char*>(entry), name, 12) == 0) {
+                const size_t offset = le32(entry + 12);
+                const size_t size = le32(entry + 16);
+                // A module larger than the stream holds would make the header size wrap.
+                if (size > partitionSize)
+                    throw std::invalid_argument("Parse error");
+                moduleOffset = offset;
+                moduleSize = size;
+                return;
+            }
         }
+    } catch (std::ios_base::failure const&) {
+        if (image->eof() && !image->bad())
+            throw std::ios_base::failure("Module directory", file_failure::endOfFile());
+        throw;
     }
     throw std::invalid_argument("Parse error");
 }

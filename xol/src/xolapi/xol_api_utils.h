@@ -33,7 +33,7 @@ public:
 
     std::stringbuf* getStreamBufferPtr() override;
 
-    // Writes the whole content to a file, truncating it.
+    // Writes the whole content to a file, replacing it only once all is written (OutputFile).
     void write(std::string const& path) const;
     // Copies the whole content when it fits in *length bytes (0), else copies nothing (-1);
     // *length becomes the unit's size either way.

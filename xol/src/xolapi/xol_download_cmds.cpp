@@ -23,12 +23,14 @@ constexpr size_t maxRecordBytes = 1u << 20;
 
 } // namespace
 
-ChunkedDownloadXolCmd::ChunkedDownloadXolCmd(XolAPI& api)
+ChunkedDownloadXolCmd::ChunkedDownloadXolCmd(XolAPI& api, std::streambuf* sink)
     : XolCmd(api),
-      buffer(std::make_unique<std::stringbuf>(std::ios_base::in | std::ios_base::out |
-                                              std::ios_base::binary)),
-      output(buffer.get()), fetching(false), expectedBytes(0), receivedBytes(0),
-      lastRemaining(0)
+      buffer(sink != nullptr ? nullptr
+                             : std::make_unique<std::stringbuf>(std::ios_base::in |
+                                                                std::ios_base::out |
+                                                                std::ios_base::binary)),
+      output(sink != nullptr ? sink : buffer.get()), fetching(false), expectedBytes(0),
+      receivedBytes(0), lastRemaining(0)
 {
     output.exceptions(std::ios_base::badbit | std::ios_base::eofbit | std::ios_base::failbit);
 }
@@ -143,8 +145,8 @@ void ReadTokenXolCmd::complete()
 
 ReadBootMediaXolCmd::ReadBootMediaXolCmd(XolAPI& api, unsigned char type, unsigned char index,
                                          unsigned char partition, unsigned int start,
-                                         unsigned int blocks)
-    : ChunkedDownloadXolCmd(api), type(type), index(index), partition(partition), start(start),
+                                         unsigned int blocks, std::streambuf* sink)
+    : ChunkedDownloadXolCmd(api, sink), type(type), index(index), partition(partition), start(start),
       blocks(blocks), maxChunk(0), blockSize(0)
 {
 }

@@ -6,13 +6,16 @@
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <streambuf>
 
 #include "xol_api.h"
 #include "xol_cmd.h"
 
 class ChunkedDownloadXolCmd : public XolCmd {
 public:
-    explicit ChunkedDownloadXolCmd(XolAPI& api);
+    // The bytes go into `sink` as they arrive when one is given (the response then holds none),
+    // else into a buffer of the command's own that the response takes over.
+    explicit ChunkedDownloadXolCmd(XolAPI& api, std::streambuf* sink = nullptr);
 
 protected:
     void handleAddResponseData(void const* data, size_t length, size_t remaining) override;
@@ -28,7 +31,7 @@ protected:
     // Most data bytes one device message can bring.
     size_t chunkLimit() const { return rxCapacity - responseHeaderLength; }
 
-    std::unique_ptr<std::stringbuf> buffer;
+    std::unique_ptr<std::stringbuf> buffer; // empty when the caller gave a sink
     std::ostream output;
 
 private:
@@ -83,7 +86,8 @@ private:
 class ReadBootMediaXolCmd : public ChunkedDownloadXolCmd {
 public:
     ReadBootMediaXolCmd(XolAPI& api, unsigned char type, unsigned char index,
-                        unsigned char partition, unsigned int start, unsigned int blocks);
+                        unsigned char partition, unsigned int start, unsigned int blocks,
+                        std::streambuf* sink = nullptr);
     std::shared_ptr<XolAPI::ReadBootMediaResponse> const& getResponse() const { return response; }
 
 protected:

@@ -1,0 +1,230 @@
+// The files the library reads and writes: an output file is replaced whole or left as it was,
+// and a file that cannot be read or written is named in the failure's text with the reason.
+#include <filesystem>
+#include <functional>
+
+#include "ops_host.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
+
+namespace ops {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> filesIn(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (auto const& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class OutputFiles : public HostTest {
+protected:
+    const char* id(const Board& b) const { return b.ident.c_str(); }
+
+    // The three file forms, each writing into `path`; `expected` is what the board gives.
+    struct FileForm {
+        const char* name;
+        std::function<unsigned long(OutputFiles&, const Board&, const char* path)> run;
+        std::function<Bytes(const XolDeviceState&)> expected;
+        uint8_t request;
+    };
+    static std::vector<FileForm> fileForms()
+    {
+        return {
+            {"readtoken2",
+             [](OutputFiles& t, const Board& b, const char* path) {
+                 return t.api->readtoken2(t.recovery, path, 3, t.id(b), &t.msg, nullptr, nullptr);
+             },
+             [](const XolDeviceState& s) { return s.tokens.at(3); }, kReadToken},
+            {"getcardinfo2",
+             [](OutputFiles& t, const Board& b, const char* path) {
+                 unsigned char type = 2;
+                 return t.api->getcardinfo2(t.recovery, &type, 0, path, t.id(b), &t.msg, nullptr,
+                                            nullptr);
+             },
+             [](const XolDeviceState& s) { return s.storage.at({2, 0}).cardInfo; }, kGetCardInfo},
+            {"readbootmedia2",
+             [](OutputFiles& t, const Board& b, const char* path) {
+                 _content_addr_t whole{0, 0, 64};
+                 return t.api->readbootmedia2(t.recovery, 2, 0, &whole, path, t.id(b), &t.msg,
+                                              nullptr, nullptr);
+             },
+             [](const XolDeviceState& s) { return s.storage.at({2, 0}).media.at(0); },
+             kReadBootMedia},
+        };
+    }
+
+    _error_msg_t msg{};
+};
+
+#ifndef _WIN32
+// A tmpfs of its own in a fresh folder, which a filler file can fill to the last page.
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const std::string& dir) : dir(dir)
+    {
+        fs::create_directories(dir);
+        mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k") == 0;
+    }
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            ::umount2(dir.c_str(), MNT_DETACH);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    bool usable() const { return mounted; }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+
+    void fill()
+    {
+        const int fd = ::open(path(filler).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string page(4096, 'f');
+        while (::write(fd, page.data(), page.size()) > 0) {
+        }
+        ::close(fd);
+    }
+    void makeRoom() { fs::remove(path(filler)); }
+
+    static constexpr const char* filler = "filler";
+
+private:
+    std::string dir;
+    bool mounted = false;
+};
+
+// On a full file system each output file fails with the reason and keeps the file that was
+// there; with room again it is replaced. No temporary is left either way. The boot-media read
+// goes on to its end after the write failed: the board is ready for the next request at once.
+TEST_F(OutputFiles, FullFileSystemKeepsTheFileThatWasThere)
+{
+    SmallFileSystem small(host.tmp + "/small_fs_" + std::to_string(::getpid()));
+    if (!small.usable())
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    Board& b = plug(boardState(1));
+    const std::string previous = pattern(1000, 9);
+
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        const std::string out = small.path(std::string(form.name) + ".out");
+        writeFile(out, previous);
+        small.fill();
+        const size_t from = b.mark();
+        EXPECT_EQ(form.run(*this, b, out.c_str()), 0x30000u) << msg.text;
+        EXPECT_EQ(std::string(msg.text),
+                  "Cannot write \"" + out + "\": No space left on device");
+        EXPECT_TRUE(readFile(out) == previous) << "old file changed, now " << readFile(out).size()
+                                               << " bytes";
+        EXPECT_EQ(filesIn(small.path(".")),
+                  (std::vector<std::string>{SmallFileSystem::filler,
+                                            std::string(form.name) + ".out"}));
+        EXPECT_EQ(b.codesSince(from).back(), form.request) << "the read went to its end";
+
+        small.makeRoom();
+        ASSERT_EQ(form.run(*this, b, out.c_str()), 0u) << msg.text;
+        EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected)) << "content differs";
+        EXPECT_EQ(filesIn(small.path(".")),
+                  (std::vector<std::string>{std::string(form.name) + ".out"}));
+        fs::remove(out);
+    }
+    EXPECT_TRUE(b.hostErrors().empty());
+}
+#endif
+
+// A read that fails leaves the file that was there as it was, and makes none where none was.
+TEST_F(OutputFiles, FailedReadTouchesNoFile)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/failed_read";
+    fs::create_directories(dir);
+    const std::string kept = dir + "/kept.bin", absent = dir + "/absent.bin";
+    writeFile(kept, "as it was");
+    _content_addr_t beyond{2, 60, 8};
+    for (const std::string& out : {kept, absent}) {
+        EXPECT_EQ(api->readbootmedia2(recovery, 2, 0, &beyond, out.c_str(), id(b), &msg, nullptr,
+                                      nullptr),
+                  0x80000034u);
+        EXPECT_STREQ(msg.text, "Invalid offset");
+    }
+    EXPECT_EQ(readFile(kept), "as it was");
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"kept.bin"}));
+    fs::remove_all(dir);
+}
+
+// Every file the library reads or writes and cannot: status 0x30000, the file and the reason.
+TEST_F(OutputFiles, UnusableFilesAreNamedWithTheReason)
+{
+    Board& xol = plug(boardState(1));
+    Board& rom = plug(boardState(0));
+    const std::string dir = host.tmp + "/unusable";
+    fs::create_directories(dir);
+    const std::string missing = dir + "/missing.bin", folder = dir + "/folder",
+                      shortIfp = dir + "/short.ifp", cut = dir + "/cut.bin";
+    fs::create_directories(folder);
+    writeFile(shortIfp, pattern(43, 4));
+    // The directory promises two entries and ends inside the first.
+    writeFile(cut, moduleImage({"xolmod", "rcipifwi"}, 100, 5).substr(0, 30));
+    const std::string lost = dir + "/no/such/folder/out.bin";
+
+    struct Case {
+        const char* name;
+        std::function<unsigned long()> run;
+        std::string text;
+    };
+    const auto cannotOpen = [](const std::string& p, const char* how, const char* why) {
+        return "Cannot open \"" + p + "\" for " + how + ": " + why;
+    };
+    const Case cases[] = {
+        {"token file missing",
+         [&] { return api->writetoken2(recovery, missing.c_str(), 3, id(xol), &msg, nullptr, nullptr); },
+         cannotOpen(missing, "reading", "No such file or directory")},
+        {"OEM IFP block is a folder",
+         [&] { return api->oemifpprov2(recovery, folder.c_str(), id(xol), &msg, nullptr, nullptr); },
+         cannotOpen(folder, "reading", "Is a directory")},
+        {"IFP emulation file one byte short",
+         [&] {
+             _oem_platform_id_t oem;
+             _platform_id_t pid;
+             _id_dev_flags_t flags;
+             _image_error_values_t errors;
+             return api->deviceid2(0, shortIfp.c_str(), &oem, &pid, &flags, &errors, id(xol),
+                                   &msg, nullptr, nullptr);
+         },
+         "Cannot read \"" + shortIfp + "\": the file ends early"},
+        {"firmware image cut inside its directory",
+         [&] {
+             _prov_fw_image_cmd_flags_t flags{0};
+             return api->downloadfwos(recovery, cut.c_str(), &flags, nullptr, nullptr, id(xol),
+                                      &msg, nullptr, nullptr);
+         },
+         "Cannot read \"" + cut + "\": the file ends early"},
+        {"recovery module cut inside its directory",
+         [&] { return api->erasetoken(cut.c_str(), 3, id(rom), &msg, nullptr, nullptr); },
+         "Cannot read \"" + cut + "\": the file ends early"},
+        {"output into a missing folder",
+         [&] { return api->readtoken2(recovery, lost.c_str(), 3, id(xol), &msg, nullptr, nullptr); },
+         cannotOpen(lost, "writing", "No such file or directory")},
+        {"output onto a folder",
+         [&] { return api->readtoken2(recovery, folder.c_str(), 3, id(xol), &msg, nullptr, nullptr); },
+         cannotOpen(folder, "writing", "Is a directory")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.run(), 0x30000u);
+        EXPECT_EQ(std::string(msg.text), c.text);
+    }
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"cut.bin", "folder", "short.ifp"}));
+    fs::remove_all(dir);
+}
+
+} // namespace
+} // namespace ops

@@ -1,0 +1,35 @@
+// Failures of the files the library reads and writes: stream failures (`std::ios_base::failure`)
+// whose text names the file and the reason, e.g.
+// `Cannot open "t.bin" for reading: No such file or directory`.
+#ifndef XOL_FILE_FAILURE_H
+#define XOL_FILE_FAILURE_H
+
+#include <fstream>
+#include <ios>
+#include <istream>
+#include <string>
+#include <system_error>
+
+namespace file_failure {
+
+// The reason the C library gave for the last failed call (errno).
+std::error_code lastError();
+
+[[noreturn]] void cannotOpen(std::string const& path, char const* purpose,
+                             std::error_code const& why);
+[[noreturn]] void cannotWrite(std::string const& path, std::error_code const& why);
+
+// Opens `file` for binary reading; a file that cannot be opened throws at once, naming it.
+void openForReading(std::ifstream& file, std::string const& path);
+
+// What a read that met the end of its stream before it had what it needed reports.
+std::error_code endOfFile();
+
+// Turns `caught`, the failure of a read from `stream` on the file `path`, into one naming the file
+// and the reason: an early end of the file, or the C library's.
+[[noreturn]] void cannotRead(std::string const& path, std::istream const& stream,
+                             std::ios_base::failure const& caught);
+
+} // namespace file_failure
+
+#endif
