@@ -479,8 +479,8 @@ if [ $failed = 0 ]; then
   echo "XOL-VM RESULT: PASS ($checks checks)"
 else
   echo "XOL-VM RESULT: FAIL ($failed of $checks checks failed)"
-  for s in high full; do
-    echo "---- gadget log, $s speed"
+  for s in high full two-boards two-boards-b; do
+    echo "---- gadget log, $s"
     tail -n 40 /tmp/gadget.$s.log
   done
   echo "---- kernel messages"
