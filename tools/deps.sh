@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian's packages. Runs apt-get as root (through
-# sudo when started by another user).
+# Installs what building and testing need, from Debian's packages (tools/packages.sh).
 set -euo pipefail
+. "$(dirname "$0")/packages.sh"
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libboost-dev libboost-log-dev libboost-thread-dev libboost-system-dev libboost-filesystem-dev
@@ -17,14 +17,4 @@ if [ "${1:-}" = vm ]; then
   PACKAGES=(qemu-system-x86 busybox-static cpio
     libkmod2 libacl1 libblkid1 libcap2 libselinux1 libssl3 libzstd1 liblzma5 libpcre2-8-0)
 fi
-SUDO=()
-[ "$(id -u)" -eq 0 ] || SUDO=(sudo)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  "${SUDO[@]}" apt-get update -q
-  "${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+install_missing "${PACKAGES[@]}"

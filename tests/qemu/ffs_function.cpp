@@ -121,6 +121,18 @@ void FfsFunction::holdDownloadChunk(unsigned chunks, const std::string& flagFile
     holdFlag = flagFile;
 }
 
+void FfsFunction::releaseHeld()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    LOG("releasing %zu messages held back", held.size());
+    for (Bytes& m : held)
+        queue.push_back({generation, std::move(m)});
+    held.clear();
+    holding = false;
+    holdCountdown = 0;
+    changed.notify_all();
+}
+
 void FfsFunction::run()
 {
     static const char* const names[] = {"BIND", "UNBIND", "ENABLE", "DISABLE",
@@ -164,6 +176,7 @@ void FfsFunction::disable(const char* why)
     enabled = false;
     ++generation;
     queue.clear();
+    held.clear();
     holding = false;
     holdCountdown = 0;
     changed.notify_all();
@@ -229,11 +242,14 @@ void FfsFunction::readLoop()
 void FfsFunction::send(Bytes message)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (holding)
+    if (holding) {
+        held.push_back(std::move(message));
         return;
+    }
     if (holdCountdown && message.size() > 11 && message[11] == kMarkerChunk && --holdCountdown == 0) {
         holding = true;
-        LOG("holding back a download chunk until the host goes away");
+        LOG("holding back a download chunk until the host goes away or the release");
+        held.push_back(std::move(message));
         touch(holdFlag);
         return;
     }

@@ -29,8 +29,11 @@ public:
     void run();
 
     // From the next download chunk on, hold back the `chunks`-th one and every later message
-    // until the host goes away, and create flagFile then: the host sits in its read.
+    // until the host goes away or releaseHeld, and create flagFile then: the host sits in its
+    // read.
     void holdDownloadChunk(unsigned chunks, const std::string& flagFile);
+    // Sends the messages held back, in order, and holds nothing more.
+    void releaseHeld();
 
 private:
     struct Pending {
@@ -58,6 +61,7 @@ private:
     std::deque<Pending> queue;
     unsigned holdCountdown = 0;
     bool holding = false;
+    std::deque<Bytes> held;
     std::string holdFlag;
 };
 

@@ -8,7 +8,8 @@
 #
 # BUILD_DIR is a configured and built tree (default: build); the programs come from there and
 # the project is installed from it. KERNEL_ARGS go to the guest, e.g. xol.only=probe runs only
-# the USB bed's own check. Downloads are kept in BUILD_DIR/qemu/debs.
+# the USB bed's own check. Downloads are kept in BUILD_DIR/qemu/debs. Where QEMU cannot be
+# installed the test is skipped with a message, and under CI (CI=true) it fails instead.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -21,11 +22,14 @@ T0=$EPOCHREALTIME
 lap() { printf "[vm %6.1fs] %s\n" "$(awk -v a="$EPOCHREALTIME" -v b="$T0" 'BEGIN { print a - b }')" "$*"; }
 die() { echo "FAIL: vm: $*" >&2; exit 1; }
 
+. "$root/tools/packages.sh"
+. "$root/tools/skip.sh"
+
 # --- packages
 if ! bash "$root/tools/deps.sh" vm >"$work/deps.log" 2>&1; then
   if ! command -v qemu-system-x86_64 >/dev/null; then
-    echo "SKIPPED: end-to-end test in a virtual machine: qemu-system-x86 cannot be installed"
     tail -n 5 "$work/deps.log"
+    skip_or_fail "end-to-end test in a virtual machine: qemu-system-x86 cannot be installed"
     exit 0
   fi
   cat "$work/deps.log"
@@ -38,7 +42,7 @@ kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null |
   awk '/Depends: linux-image-[0-9]/ { print $2; exit }'; }
 kpkg=$(kernel_package)
 if [ -z "$kpkg" ]; then
-  apt-get update -q >/dev/null || true
+  apt_update >/dev/null 2>&1 || true
   kpkg=$(kernel_package)
 fi
 [ -n "$kpkg" ] || die "no kernel package behind linux-image-amd64"
@@ -135,6 +139,9 @@ done
 echo /lib/x86_64-linux-gnu > "$R/etc/ld.so.conf"
 ldconfig -r "$R"
 "$build/bin/xol_gadget" files "$R/xol/data"
+# The project's udev rule where an administrator puts it.
+mkdir -p "$R/etc/udev/rules.d"
+cp "$stage/share/xol/udev/70-xol.rules" "$R/etc/udev/rules.d/"
 cp "$here/guest/platform_emmc.xml" "$R/xol/platform_emmc.xml"
 cp "$here/guest/init" "$R/init"
 cp "$here/guest/session.sh" "$R/xol/session.sh"
@@ -145,7 +152,7 @@ lap "initramfs built ($(du -m "$work/initramfs.cpio" | cut -f1) MB)"
 # --- boot
 log=$work/serial.log
 rm -f "$log.raw"
-timeout 600 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 1024 \
+timeout 900 qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 1024 \
   -kernel "$vmlinuz" -initrd "$work/initramfs.cpio" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 $*" \
   -display none -monitor none -serial "file:$log.raw" -no-reboot -nic none </dev/null || true

@@ -6,7 +6,7 @@
 //       hosts the board on the mounted FunctionFS instance; creates the ready file once the
 //       gadget may be bound. Signals: USR1 exports what the host left on the board into the
 //       export folder; USR2 holds back the 4th download chunk from then on (the held file tells
-//       when) until the host goes away; TERM ends the program.
+//       when) until the host goes away, or until HUP sends what it held; TERM ends the program.
 #include <signal.h>
 #include <unistd.h>
 
@@ -40,7 +40,7 @@ int serve(const std::map<std::string, std::string>& opt)
     // Signals are taken by one thread only, between two host transfers of the others.
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT})
+    for (int s : {SIGUSR1, SIGUSR2, SIGHUP, SIGTERM, SIGINT})
         sigaddset(&set, s);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
@@ -60,6 +60,8 @@ int serve(const std::map<std::string, std::string>& opt)
                 }
             } else if (sig == SIGUSR2) {
                 function.holdDownloadChunk(4, opt.at("--held"));
+            } else if (sig == SIGHUP) {
+                function.releaseHeld();
             } else {
                 std::fflush(stderr);
                 std::_Exit(0);

@@ -29,42 +29,50 @@ wait_file() {
 
 # ------------------------------------------------------------------ the gadget
 
+# make_gadget [GADGET NAME SERIAL]: a gadget whose FunctionFS instance NAME is mounted on
+# /dev/ffs-NAME.
 make_gadget() {
-  mkdir $G
-  echo 0x7a3c > $G/idVendor
-  echo 0x0200 > $G/bcdUSB
-  mkdir $G/strings/0x409
-  echo "XoL simulated board" > $G/strings/0x409/product
-  echo "XOL-VM-0001" > $G/strings/0x409/serialnumber
-  mkdir $G/functions/ffs.xol $G/configs/c.1
-  echo 100 > $G/configs/c.1/MaxPower
-  ln -s $G/functions/ffs.xol $G/configs/c.1/
-  mkdir -p /dev/ffs-xol
-  mount -t functionfs xol /dev/ffs-xol
+  g=${1:-$G} name=${2:-xol}
+  mkdir $g
+  echo 0x7a3c > $g/idVendor
+  echo 0x0200 > $g/bcdUSB
+  mkdir $g/strings/0x409
+  echo "XoL simulated board" > $g/strings/0x409/product
+  echo "${3:-XOL-VM-0001}" > $g/strings/0x409/serialnumber
+  mkdir $g/functions/ffs.$name $g/configs/c.1
+  echo 100 > $g/configs/c.1/MaxPower
+  ln -s $g/functions/ffs.$name $g/configs/c.1/
+  mkdir -p /dev/ffs-$name
+  mount -t functionfs $name /dev/ffs-$name
 }
-bind() { echo $UDC_NAME > $G/UDC; }
-unbind() { echo "" > $G/UDC; }
-# The board is on the bus with its configuration set, and udev has seen it.
+bind() { echo ${1:-$UDC_NAME} > ${2:-$G}/UDC; }
+unbind() { echo "" > ${1:-$G}/UDC; }
+# $1 boards (default 1) are on the bus with their configuration set, and udev has seen them.
 wait_board() {
   i=0
   while [ $i -lt 100 ]; do
+    n=0
     for d in /sys/bus/usb/devices/*; do
       if [ "$(cat $d/idVendor 2>/dev/null)" = 7a3c ] &&
          [ -n "$(cat $d/bConfigurationValue 2>/dev/null)" ]; then
-        udevadm settle -t 5
-        return 0
+        n=$((n + 1))
       fi
     done
+    if [ $n -ge "${1:-1}" ]; then
+      udevadm settle -t 5
+      return 0
+    fi
     sleep 0.1
     i=$((i + 1))
   done
   return 1
 }
 
+# start_gadget [FFS BOARD LOG]: the gadget program of one board, as GADGET.
 start_gadget() {
   rm -f /tmp/gadget.ready
-  xol_gadget serve --ffs /dev/ffs-xol --board $D/board.json --export /tmp/export \
-    --ready /tmp/gadget.ready --held /tmp/held 2>>/tmp/gadget.$SPEED.log &
+  xol_gadget serve --ffs ${1:-/dev/ffs-xol} --board ${2:-$D/board.json} --export /tmp/export \
+    --ready /tmp/gadget.ready --held /tmp/held 2>>${3:-/tmp/gadget.$SPEED.log} &
   GADGET=$!
   wait_file /tmp/gadget.ready 600
   check $? "gadget program ready"
@@ -83,6 +91,14 @@ export_board() {
   else
     fail "board export"
   fi
+}
+# The installed udev rule has tagged the board of product id $1 for the seat's user.
+uaccess_tagged() {
+  for d in /sys/bus/usb/devices/*; do
+    [ "$(cat $d/idProduct 2>/dev/null)" = "${1#0x}" ] || continue
+    udevadm info -q property -p $d | grep -q '^TAGS=.*:uaccess:' && return 0
+  done
+  return 1
 }
 same() { # expected actual text
   cmp -s "$1" "$2"
@@ -318,6 +334,8 @@ round() {
   (cd /tmp && timeout 120 /opt/xol/bin/hotplug_check $G/UDC $UDC_NAME $PLATFORM_ID)
   check $? "arrival, departure and re-arrival within one library run"
   if wait_board; then pass "board on the bus"; else fail "board on the bus"; fi
+  uaccess_tagged $2
+  check $? "udev tagged the board (product id $2) for access without root"
 
   session
   unplug_during_read
@@ -347,16 +365,122 @@ round() {
   echo "TIME: $SPEED-speed round $(elapsed $round_t0) s"
 }
 
+# ------------------------------------------------------------------ two boards, two processes
+
+# board_commands GADGET: how many host commands that board has received, as BOARD_COMMANDS.
+board_commands() {
+  GADGET=$1
+  export_board
+  BOARD_COMMANDS=$commands
+}
+
+# A first xolcli identifies both boards and sits in a read of board A; a second xolcli started
+# meanwhile finds every board taken, fails at once and sends nothing to either board; the first
+# one's read then ends whole, and once it has ended the boards are free again.
+two_processes() {
+  SPEED=two-boards
+  insmod /lib/modules/dummy_hcd.ko num=2
+  check $? "dummy_hcd loaded with two controllers"
+  G2=/sys/kernel/config/usb_gadget/xol2
+  [ -d $G2 ] || make_gadget $G2 xol2 XOL-VM-0002
+  echo 0x3c11 > $G/idProduct
+  echo 0x3c13 > $G2/idProduct
+  B_ID=b0b3b6b9bcbfc2c5c8cbced1d4d7dadd
+  sed "s/$PLATFORM_ID/$B_ID/" $D/board.json > /tmp/board-b.json
+  start_gadget /dev/ffs-xol $D/board.json
+  GADGET_A=$GADGET
+  start_gadget /dev/ffs-xol2 /tmp/board-b.json /tmp/gadget.$SPEED-b.log
+  GADGET_B=$GADGET
+  bind dummy_udc.0 $G
+  bind dummy_udc.1 $G2
+  if wait_board 2; then pass "two boards on the bus"; else fail "two boards on the bus"; fi
+  uaccess_tagged 0x3c13
+  check $? "udev tagged the second board (product id 0x3c13) for access without root"
+
+  rm -f /tmp/held
+  kill -USR2 $GADGET_A
+  W1=/tmp/run/$SPEED/first
+  mkdir -p $W1
+  (cd $W1 && timeout 120 $CLI --command readbootmedia --sn $PLATFORM_ID --fw_xol $D/recovery.bin \
+    --usb-rw-delay 60000 --device 2 --idx 0 --part 0 --start 0 --blocks 2048 --path media.bin \
+    > out 2> err; echo $? > rc) &
+  first=$!
+  if ! wait_file /tmp/held 900; then
+    fail "the first xolcli never reached the held chunk of board A"
+    W=$W1 RC=none TOOK=-
+    show_run readbootmedia
+    kill -HUP $GADGET_A
+    wait $first
+    return
+  fi
+  board_commands $GADGET_A; a_before=$BOARD_COMMANDS
+  board_commands $GADGET_B; b_before=$BOARD_COMMANDS
+
+  # Every board is claimed by the first process: the second one's identification pass fails,
+  # so it lists none, an identifier is not found, and the first connection is busy.
+  ok second-enumerate --command enumerate <<EOT
+$BANNER
+Starting DEVICE ENUMERATION procedure
+DEVICE ENUMERATION procedure success
+EOT
+  for board in $PLATFORM_ID $B_ID; do
+    failing second-iddevice-$board "ID DEVICE procedure failed
+Error code: 0x30003
+Error message: Device not found" --command iddevice --sn $board
+  done
+  failing second-iddevice-first "ID DEVICE procedure failed
+Error code: 0xfffffffffffffffa
+Error message: LIBUSB_ERROR_BUSY" --command iddevice
+
+  board_commands $GADGET_A
+  [ "$BOARD_COMMANDS" = "$a_before" ]
+  check $? "the second xolcli sent nothing to board A ($a_before, then $BOARD_COMMANDS commands)"
+  board_commands $GADGET_B
+  [ "$BOARD_COMMANDS" = "$b_before" ]
+  check $? "the second xolcli sent nothing to board B ($b_before, then $BOARD_COMMANDS commands)"
+  [ ! -e $W1/rc ]
+  check $? "the first xolcli still sits in its read"
+
+  kill -HUP $GADGET_A
+  if wait_file $W1/rc 900; then
+    W=$W1 RC=$(cat $W1/rc) TOOK=-
+    [ "$RC" = 0 ] && [ ! -s $W1/err ]
+    check $? "the first xolcli's read ends with success after the release"
+    [ "$RC" = 0 ] || show_run readbootmedia
+    same $D/media.2.0.0.bin $W1/media.bin "the first xolcli read partition 0 of board A whole"
+  else
+    fail "the first xolcli still runs after the release"
+  fi
+  wait $first
+
+  # Its claims end with the first process.
+  cli enumerate-after --command enumerate
+  if [ "$RC" = 0 ] && grep -q "^[12]\. Device serial: \[$PLATFORM_ID\]$" $W/out &&
+     grep -q "^[12]\. Device serial: \[$B_ID\]$" $W/out; then
+    pass "xolcli enumerate lists both boards once the first xolcli has ended"
+  else
+    fail "xolcli enumerate after the first xolcli"
+    show_run enumerate
+  fi
+
+  unbind $G
+  unbind $G2
+  kill $GADGET_A $GADGET_B
+  wait $GADGET_A $GADGET_B
+  rmmod dummy_hcd
+}
+
 grep -q 'xol.only=probe' /proc/cmdline || [ -x $CLI ] || fail "xolcli is not installed"
 make_gadget
 round high 0x3c11
 round full 0x3c17
+grep -q 'xol.only=probe' /proc/cmdline || two_processes
 if [ $failed = 0 ]; then
   echo "XOL-VM RESULT: PASS ($checks checks)"
 else
   echo "XOL-VM RESULT: FAIL ($failed of $checks checks failed)"
-  for s in high full; do
-    echo "---- gadget log, $s speed"
+  for s in high full two-boards two-boards-b; do
+    echo "---- gadget log, $s"
     tail -n 40 /tmp/gadget.$s.log
   done
   echo "---- kernel messages"
