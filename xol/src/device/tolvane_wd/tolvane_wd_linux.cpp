@@ -20,7 +20,11 @@ using SetDebug = void LIBUSB_CALL(libusb_context*, int);
 
 void TolvaneWdAPI::TolvaneWd::LoadLibusb()
 {
+    // The plain name comes with libusb's development files; a machine with only the run-time
+    // package has just the versioned one. Each is looked for beside the library first.
     libHandle = dlopen("libusb-1.0.so", RTLD_LAZY);
+    if (libHandle == nullptr)
+        libHandle = dlopen("libusb-1.0.so.0", RTLD_LAZY);
     if (libHandle == nullptr) {
         WD_LOG(error) << "dlopen/load of libusb failed, exiting constructor without calling DriverInit";
         throw VemoException(0x10002, "Fatal error: Can not find libusb shared object");
