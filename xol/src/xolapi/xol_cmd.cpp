@@ -29,7 +29,8 @@ constexpr uint32_t headerOnlyResponseCode = 0x800003;
 
 XolCmd::XolCmd(XolAPI& api)
     : txCapacity(XolAPI::txCapacity), rxCapacity(XolAPI::rxCapacity),
-      transport(api.getTransport()), serial(api.getSerial()), tx(api.getTxBuffer()),
+      transport(api.getTransport()), serial(api.getSerial()), connection(api.getConnection()),
+      tx(api.getTxBuffer()),
       rx(api.getRxBuffer()), sendPending(false), readPending(false), expectReply(false),
       txLength(0), padFlag(false), timeout(api.getTimeout()), logger(&api.getLogger()),
       rxLength(0)
@@ -70,14 +71,14 @@ void XolCmd::read()
     BOOST_LOG_FUNCTION();
     XOL_LOG("Reading first packet");
     size_t got = 0;
-    transport->Read(serial, rx, 0, got, timeout);
+    transport->Read(serial, rx, 0, got, timeout, connection);
     if (got > rxCapacity)
         badSize();
     // The length and response code sit in the header; a first packet too short to hold them is
     // completed up to the header before they are read.
     if (got < responseHeaderLength) {
         size_t n = 0;
-        transport->Read(serial, rx + got, responseHeaderLength - got, n, timeout);
+        transport->Read(serial, rx + got, responseHeaderLength - got, n, timeout, connection);
         got += n;
         if (got < responseHeaderLength)
             badSize();
@@ -90,7 +91,7 @@ void XolCmd::read()
     if (expected > got) {
         XOL_LOG("Reading the rest");
         size_t n = 0;
-        transport->Read(serial, rx + got, expected - got, n, timeout);
+        transport->Read(serial, rx + got, expected - got, n, timeout, connection);
         got += n;
         // A short second transfer would leave stale bytes of an earlier message in the data.
         if (got < expected)
@@ -216,7 +217,7 @@ void XolCmd::exchange()
     sendInitialCmd();
     for (;;) {
         if (sendPending) {
-            transport->Write(serial, tx, txCapacity, txLength, padFlag, timeout);
+            transport->Write(serial, tx, txCapacity, txLength, padFlag, timeout, connection);
             sendPending = false;
             txLength = 0;
             padFlag = false;

@@ -54,7 +54,11 @@ void TolvaneWdAPI::TolvaneWd::UnloadLibusb()
     if (libHandle != nullptr)
         FreeLibrary(static_cast<HMODULE>(libHandle));
     libHandle = nullptr;
+    bulkTransfer.store(nullptr);
 }
+
+// No libusb hot-plug registration exists in this build.
+void TolvaneWdAPI::TolvaneWd::EndHotplug() {}
 
 void* TolvaneWdAPI::TolvaneWd::FindSymbol(const char* name)
 {
