@@ -2,14 +2,16 @@
 // stand-in the same paths over the libusb look-alike.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <numeric>
 
 #include <libusb-1.0/libusb.h>
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
 
 #include "test_function.h"
 #include "tolvane_libusb.h"
@@ -97,6 +99,9 @@ TEST_F(BedTransport, ArrivalAndDepartureReachTheListenerWithOneSerialText)
     EXPECT_EQ(gone.code, 0x30003u);
     EXPECT_EQ(gone.text, "Device not found");
 }
+
+#ifndef _WIN32
+// libusb's hot-plug registrations (Linux) on a default context shared with others.
 
 // The libusb the transport loads, driven as a host that uses it too would: its default context
 // is then shared.
@@ -203,6 +208,7 @@ TEST_F(BedTransport, SecondTransportRunsOnAfterTheFirstStopped)
     wd->Read(serial, answer.data(), answer.size(), got, timeoutMs);
     EXPECT_EQ(got, message.size());
 }
+#endif
 
 struct PadCase {
     const char* name;
