@@ -26,14 +26,14 @@ void TolvaneWdAPI::GetDeviceInfo(const std::string&, _soc_device_info_t&) {}
 void TolvaneWdAPI::SetRWRetry(unsigned long) {}
 
 void TolvaneWdAPI::Write(const std::string&, void*, size_t capacity, size_t length, bool,
-                         unsigned long)
+                         unsigned long, uint64_t*)
 {
     if (length > capacity)
         __builtin_trap();
 }
 
 void TolvaneWdAPI::Read(const std::string&, void* buffer, size_t length, size_t& transferred,
-                        unsigned long)
+                        unsigned long, uint64_t*)
 {
     if (fakeDeviceMessages.empty())
         throw VemoException(static_cast<unsigned long>(-7L), "LIBUSB_ERROR_TIMEOUT");

@@ -69,7 +69,8 @@ STANDIN_EXPORT int closedHandleUses();
 STANDIN_EXPORT int configsOutstanding();
 // Hot-plug callbacks registered and not ended by libusb_exit.
 STANDIN_EXPORT int registrations();
-// libusb_init succeeded and libusb_exit has not been called since.
+// libusb_init succeeded more often than libusb_exit was called since: the default context
+// lives, shared by every user, until its last user exits.
 STANDIN_EXPORT bool initialised();
 
 } // namespace standin

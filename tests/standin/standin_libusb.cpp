@@ -58,6 +58,7 @@ struct Registration {
     int events, flags, vendor, product, devClass;
     libusb_hotplug_callback_fn callback;
     void* user;
+    libusb_hotplug_callback_handle handle;
 };
 
 struct ConfigHolder {
@@ -72,6 +73,9 @@ struct State {
     std::condition_variable cv;
     standin::Faults faults;
     bool initialised = false;
+    // libusb_init calls not yet ended by libusb_exit: the default context is shared, as libusb's.
+    int initCount = 0;
+    libusb_hotplug_callback_handle lastRegistration = 0;
     int registerCalls = 0;
     standin::DeviceId nextId = 1;
     std::vector<std::unique_ptr<libusb_device>> devices;
@@ -124,9 +128,14 @@ void dispatch(State& s, std::unique_lock<std::mutex>& lock,
               const std::vector<std::pair<libusb_device*, libusb_hotplug_event>>& events,
               std::vector<Registration> regs)
 {
+    auto registered = [&](const Registration& reg) {
+        return std::any_of(s.registrations.begin(), s.registrations.end(),
+                           [&](const Registration& r) { return r.handle == reg.handle; });
+    };
     for (auto& event : events) {
         for (auto& reg : regs) {
-            if (!matches(reg, event.first, event.second))
+            // Deregistered meanwhile: libusb calls it no more.
+            if (!matches(reg, event.first, event.second) || !registered(reg))
                 continue;
             lock.unlock();
             int done = reg.callback(nullptr, event.first, event.second, reg.user);
@@ -134,9 +143,7 @@ void dispatch(State& s, std::unique_lock<std::mutex>& lock,
             if (done)
                 s.registrations.erase(std::remove_if(s.registrations.begin(), s.registrations.end(),
                                                      [&](const Registration& r) {
-                                                         return r.callback == reg.callback &&
-                                                                r.user == reg.user &&
-                                                                r.product == reg.product;
+                                                         return r.handle == reg.handle;
                                                      }),
                                       s.registrations.end());
         }
@@ -156,6 +163,8 @@ void reset()
             d->function->attachSender(nullptr);
     s.faults = Faults();
     s.initialised = false;
+    s.initCount = 0;
+    s.lastRegistration = 0;
     s.registerCalls = 0;
     s.nextId = 1;
     s.devices.clear();
@@ -317,6 +326,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_init(libusb_context** ctx)
     if (s.faults.initResult != 0)
         return s.faults.initResult;
     s.initialised = true;
+    ++s.initCount;
     if (ctx)
         *ctx = nullptr;
     return 0;
@@ -329,9 +339,12 @@ STANDIN_EXPORT void STANDIN_CALL libusb_exit(libusb_context*)
         State& s = state();
         std::lock_guard<std::mutex> lock(s.mutex);
         s.calls.push_back("libusb_exit(null)");
-        s.initialised = false;
-        s.registrations.clear();
-        s.pending.clear();
+        // Only the last user's exit ends the context and its registrations.
+        if (s.initCount > 0 && --s.initCount == 0) {
+            s.initialised = false;
+            s.registrations.clear();
+            s.pending.clear();
+        }
     }
 #if defined(STANDIN_BUS_HOOKS)
     standinBusDown();
@@ -392,10 +405,10 @@ STANDIN_EXPORT int STANDIN_CALL libusb_hotplug_register_callback(
     s.calls.push_back(call.str());
     if (++s.registerCalls == s.faults.registerFailAt)
         return s.faults.registerResult;
-    Registration reg{events, flags, vendor, product, devClass, callback, user};
+    Registration reg{events, flags, vendor, product, devClass, callback, user, ++s.lastRegistration};
     s.registrations.push_back(reg);
     if (handle)
-        *handle = static_cast<libusb_hotplug_callback_handle>(s.registrations.size());
+        *handle = reg.handle;
     if (flags & LIBUSB_HOTPLUG_ENUMERATE) {
         std::vector<std::pair<libusb_device*, libusb_hotplug_event>> present;
         for (auto& d : s.devices)
@@ -404,6 +417,19 @@ STANDIN_EXPORT int STANDIN_CALL libusb_hotplug_register_callback(
         dispatch(s, lock, present, {reg});
     }
     return 0;
+}
+#endif
+
+#ifndef STANDIN_OMIT_libusb_hotplug_deregister_callback
+STANDIN_EXPORT void STANDIN_CALL libusb_hotplug_deregister_callback(libusb_context*,
+                                                                    libusb_hotplug_callback_handle handle)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.calls.push_back("libusb_hotplug_deregister_callback(null, " + std::to_string(handle) + ")");
+    s.registrations.erase(std::remove_if(s.registrations.begin(), s.registrations.end(),
+                                         [&](const Registration& r) { return r.handle == handle; }),
+                          s.registrations.end());
 }
 #endif
 

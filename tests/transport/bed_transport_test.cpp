@@ -2,9 +2,16 @@
 // stand-in the same paths over the libusb look-alike.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <numeric>
+
+#include <libusb-1.0/libusb.h>
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
 
 #include "test_function.h"
 #include "tolvane_libusb.h"
@@ -92,6 +99,116 @@ TEST_F(BedTransport, ArrivalAndDepartureReachTheListenerWithOneSerialText)
     EXPECT_EQ(gone.code, 0x30003u);
     EXPECT_EQ(gone.text, "Device not found");
 }
+
+#ifndef _WIN32
+// libusb's hot-plug registrations (Linux) on a default context shared with others.
+
+// The libusb the transport loads, driven as a host that uses it too would: its default context
+// is then shared.
+class HostLibusb {
+public:
+    HostLibusb()
+    {
+        for (const char* name : {"libusb-1.0.so", "libusb-1.0.so.0"})
+            if ((lib = dlopen(name, RTLD_NOW)) != nullptr)
+                break;
+        if (lib == nullptr)
+            return;
+        init = reinterpret_cast<decltype(init)>(dlsym(lib, "libusb_init"));
+        exit = reinterpret_cast<decltype(exit)>(dlsym(lib, "libusb_exit"));
+        registerCallback = reinterpret_cast<decltype(registerCallback)>(
+            dlsym(lib, "libusb_hotplug_register_callback"));
+        deregisterCallback = reinterpret_cast<decltype(deregisterCallback)>(
+            dlsym(lib, "libusb_hotplug_deregister_callback"));
+        handleEvents = reinterpret_cast<decltype(handleEvents)>(
+            dlsym(lib, "libusb_handle_events_timeout_completed"));
+    }
+    ~HostLibusb()
+    {
+        if (lib != nullptr)
+            dlclose(lib);
+    }
+    HostLibusb(const HostLibusb&) = delete;
+    HostLibusb& operator=(const HostLibusb&) = delete;
+
+    bool usable() const { return init && exit && registerCallback && deregisterCallback && handleEvents; }
+
+    void* lib = nullptr;
+    decltype(libusb_init)* init = nullptr;
+    decltype(libusb_exit)* exit = nullptr;
+    decltype(libusb_hotplug_register_callback)* registerCallback = nullptr;
+    decltype(libusb_hotplug_deregister_callback)* deregisterCallback = nullptr;
+    decltype(libusb_handle_events_timeout_completed)* handleEvents = nullptr;
+};
+
+int LIBUSB_CALL countArrival(libusb_context*, libusb_device*, libusb_hotplug_event event, void* user)
+{
+    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
+        ++*static_cast<std::atomic<int>*>(user);
+    return 0;
+}
+
+// A host holds libusb's default context across a transport's life, then handles its events
+// itself: a board arriving afterwards must reach no callback of the transport that is gone
+// (with its registrations left in force, they run on freed memory).
+TEST_F(BedTransport, HostHoldingTheDefaultContextOutlivesTheTransport)
+{
+    HostLibusb host;
+    ASSERT_TRUE(host.usable());
+    ASSERT_EQ(host.init(nullptr), 0);
+    start();
+    std::string serial = attach(SimDeviceDesc::bulk(), std::make_shared<TestFunction>());
+    EXPECT_FALSE(serial.empty());
+    stop();
+
+    std::atomic<int> arrivals{0};
+    libusb_hotplug_callback_handle own = 0;
+    ASSERT_EQ(host.registerCallback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, 0, 0x7A3C,
+                                    LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                    countArrival, &arrivals, &own),
+              0);
+    SimDeviceDesc next = SimDeviceDesc::bulk(0x3C17);
+    next.portNumbers = {2};
+    bed->plug(next, std::make_shared<TestFunction>());
+    // The host's callback, registered after the transport's, runs after theirs for the event.
+    EXPECT_TRUE(eventually([&] {
+        timeval tv{0, 50000};
+        host.handleEvents(nullptr, &tv, nullptr);
+        return arrivals.load() > 0;
+    }));
+    host.deregisterCallback(nullptr, own);
+    host.exit(nullptr);
+}
+
+// Two transports on the one default context; the first one stopped, the second goes on hearing
+// of arrivals through its own event thread, which also dispatches whatever the first left.
+TEST_F(BedTransport, SecondTransportRunsOnAfterTheFirstStopped)
+{
+    start();
+    {
+        transport_test::Listener otherListener;
+        TolvaneWdAPI other;
+        other.Register(&otherListener);
+        SimBed::DeviceId id = 0;
+        std::string serial = attach(SimDeviceDesc::bulk(), std::make_shared<TestFunction>(), &id);
+        ASSERT_FALSE(serial.empty());
+        EXPECT_EQ(otherListener.waitFor(1).size(), 1u);
+        other.Deinit();
+    }
+    SimDeviceDesc next = SimDeviceDesc::bulk(0x3C17);
+    next.portNumbers = {2};
+    auto fn = std::make_shared<TestFunction>();
+    fn->echo = true;
+    std::string serial = attach(next, fn);
+    ASSERT_FALSE(serial.empty());
+    Bytes message = pattern(10);
+    wd->Write(serial, message.data(), message.size(), message.size(), false, timeoutMs);
+    Bytes answer(64);
+    size_t got = 0;
+    wd->Read(serial, answer.data(), answer.size(), got, timeoutMs);
+    EXPECT_EQ(got, message.size());
+}
+#endif
 
 struct PadCase {
     const char* name;

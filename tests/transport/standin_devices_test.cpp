@@ -6,6 +6,9 @@
 #include "test_function.h"
 #include "tolvane_wd.h"
 #include "transport_fixture.h"
+#include "xol_api.h"
+#include "xol_api_utils.h"
+#include "xol_device.h"
 
 using namespace transport_test;
 
@@ -59,6 +62,77 @@ TEST_F(StandinDevices, ReusedHandleAddressReplacesTheStaleEntryAndClaimsAgain)
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
                             [](const std::string& c) { return c.rfind("libusb_close", 0) == 0; }),
               0);
+}
+
+// The arrival handler's own answer: false only for a device it could not open.
+TEST_F(StandinDevices, HotplugReportsWhetherTheArrivingDeviceWasOpened)
+{
+    SimBed::DeviceId bad = bed->plug(SimDeviceDesc::bulk(0x3C11), std::make_shared<TestFunction>());
+    standin::setDeviceFaults(bad, with<standin::DeviceFaults>([](auto& f) { f.openResult = -3; }));
+    start();
+    SimDeviceDesc goodDesc = SimDeviceDesc::bulk(0x3C17);
+    goodDesc.portNumbers = {2};
+    SimBed::DeviceId goodId = 0;
+    ASSERT_FALSE(attach(goodDesc, std::make_shared<TestFunction>(), &goodId).empty());
+
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(nullptr, &list);
+    ASSERT_EQ(count, 2);
+    libusb_device* unopenable = list[0];
+    libusb_device* good = list[1];
+    libusb_free_device_list(list, 1);
+
+    EXPECT_FALSE(wd->Hotplug(unopenable, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED));
+    EXPECT_TRUE(wd->Hotplug(good, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)); // a second connection
+    EXPECT_EQ(wd->EnumerateDevices().size(), 2u);
+    EXPECT_TRUE(wd->Hotplug(unopenable, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)); // not known: caught
+    EXPECT_TRUE(wd->Hotplug(good, static_cast<libusb_hotplug_event>(4)));
+}
+
+// Board A leaves in the middle of an operation and board B arrives with A's handle address, so
+// under A's serial text: nothing the operation sends may reach B.
+using StandinOperation = TransportFixture<TolvaneWdAPI>;
+
+TEST_F(StandinOperation, NeverReachesABoardArrivingUnderItsSerialText)
+{
+    start();
+    xolsim::XolDeviceState xol;
+    xol.context = 1;
+    auto boardA = std::make_shared<xolsim::XolDevice>(xol);
+    auto boardB = std::make_shared<xolsim::XolDevice>(xol);
+    SimBed::DeviceId a = 0;
+    std::string serial = attach(SimDeviceDesc::bulk(), boardA, &a);
+    ASSERT_FALSE(serial.empty());
+
+    XolAPI operation(wd.get(), serial);
+    operation.set_timeout(1000);
+    operation.StartOver(0);
+    ASSERT_EQ(boardA->state().commands.size(), 1u);
+
+    bed->unplug(a);
+    ASSERT_EQ(listener.waitFor(2).back(), "detach " + serial);
+    const char tokenBytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    Token token(tokenBytes, sizeof tokenBytes);
+    Failure gone = failureOf([&] { operation.WriteToken(token, 1); });
+    EXPECT_EQ(gone.code, status(LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(gone.text, "LIBUSB_ERROR_NO_DEVICE");
+
+    standin::reuseHandleOnNextOpen(standin::lastHandle(a));
+    SimDeviceDesc other = SimDeviceDesc::bulk(0x3C19);
+    other.portNumbers = {2};
+    SimBed::DeviceId b = 0;
+    ASSERT_EQ(attach(other, boardB, &b), serial);
+    Failure later = failureOf([&] { operation.WriteToken(token, 1); });
+    EXPECT_EQ(later.code, status(LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(later.text, "LIBUSB_ERROR_NO_DEVICE");
+    EXPECT_TRUE(bed->transcript(b).empty());
+    EXPECT_TRUE(boardB->state().tokens.empty());
+
+    // A new operation resolves the serial text afresh and reaches board B.
+    XolAPI next(wd.get(), serial);
+    next.set_timeout(1000);
+    next.WriteToken(token, 1);
+    EXPECT_EQ(boardB->state().tokens.count(1), 1u);
 }
 
 TEST_F(StandinDevices, DeviceInfoGivesBusAndPortPath)

@@ -15,7 +15,7 @@ using StandinLifecycle = TransportFixture<TolvaneWdAPI::TolvaneWd>;
 
 std::string registration(const char* product)
 {
-    return std::string("libusb_hotplug_register_callback(null, 3, 1, 0x7a3c, ") + product + ", -1, null)";
+    return std::string("libusb_hotplug_register_callback(null, 3, 1, 0x7a3c, ") + product + ", -1, handle)";
 }
 
 TEST_F(StandinLifecycle, StartsLibusbAndRegistersEveryProductInOrder)
@@ -79,8 +79,12 @@ TEST_P(StandinStartFailure, FailsTheConstructorAndLeavesNothingBehind)
         EXPECT_EQ(calls, std::vector<std::string>{"libusb_init(null)"});
         return;
     }
-    // libusb was started: what the registrations opened is closed and libusb shut down.
+    // libusb was started: what the registrations opened is closed, the registrations made are
+    // ended, and libusb shut down.
     EXPECT_NE(std::find(calls.begin(), calls.end(), "libusb_close(dev1#1)"), calls.end());
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& s) { return s.rfind("libusb_hotplug_deregister", 0) == 0; }),
+              c.registrationCalls - 1);
     EXPECT_EQ(calls.back(), "libusb_exit(null)");
 }
 
@@ -116,13 +120,45 @@ TEST_F(StandinLifecycle, DeinitReleasesClaimedInterfacesAndClosesEveryHandle)
     wd->Deinit();
     auto all = standin::calls();
     std::vector<std::string> calls(all.begin() + static_cast<long>(before), all.end());
-    ASSERT_EQ(calls.size(), 4u);
+    ASSERT_EQ(calls.size(), 9u);
+    for (int n = 1; n <= 5; ++n)
+        EXPECT_EQ(calls[static_cast<size_t>(n - 1)], "libusb_hotplug_deregister_callback(null, " + std::to_string(n) + ")");
     auto at = [&](const char* call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
     EXPECT_LT(at("libusb_release_interface(dev1#1, 0)"), at("libusb_close(dev1#1)"));
-    EXPECT_LT(at("libusb_close(dev2#1)"), 3);
+    EXPECT_LT(at("libusb_close(dev2#1)"), 8);
     EXPECT_EQ(calls.back(), "libusb_exit(null)");
     EXPECT_EQ(standin::closedHandleUses(), 0);
     wd.reset();
+}
+
+// libusb's default context outlives a transport that shares it (with another transport, or with
+// a host that holds it itself): the transport ends its own registrations, also when its start-up
+// fails half-way, and a later arrival reaches only the transports still running.
+TEST_F(StandinLifecycle, SharedDefaultContextKeepsNoRegistrationOfAStoppedTransport)
+{
+    ASSERT_EQ(libusb_init(nullptr), 0); // the host's own hold
+    start();
+    {
+        TolvaneWdAPI::TolvaneWd other;
+        EXPECT_EQ(standin::registrations(), 10);
+        other.Deinit();
+    }
+    EXPECT_EQ(standin::registrations(), 5);
+    std::string serial = attach(SimDeviceDesc::bulk(), std::make_shared<TestFunction>());
+    EXPECT_FALSE(serial.empty());
+    stop();
+    EXPECT_EQ(standin::registrations(), 0);
+    EXPECT_TRUE(standin::initialised());
+
+    standin::setFaults(with<standin::Faults>([](auto& f) {
+        f.registerFailAt = 13; // the third of the next transport's
+        f.registerResult = -12;
+    }));
+    Failure f = failureOf([&] { TolvaneWdAPI::TolvaneWd transport; });
+    EXPECT_EQ(f.code, status(-12));
+    EXPECT_EQ(standin::registrations(), 0);
+    libusb_exit(nullptr);
+    EXPECT_FALSE(standin::initialised());
 }
 
 TEST_F(StandinLifecycle, AfterDeinitLibusbIsNoLongerThere)

@@ -62,15 +62,23 @@ TEST_F(Loader, PlainNameComesFirst)
     EXPECT_EQ(names(), std::vector<std::string>{"libusb-1.0.so"});
 }
 
-TEST_F(Loader, NoLibusbFailsConstructionBeforeAnyThreadStarts)
+TEST_F(Loader, VersionedNameWhenThePlainOneIsMissing)
 {
     hide({"libusb-1.0.so"});
+    start();
+    EXPECT_EQ(names(), (std::vector<std::string>{"libusb-1.0.so", "libusb-1.0.so.0"}));
+    EXPECT_TRUE(standin::initialised());
+}
+
+TEST_F(Loader, NoLibusbFailsConstructionBeforeAnyThreadStarts)
+{
+    hide({"libusb-1.0.so", "libusb-1.0.so.0"});
     size_t threads = threadCount();
     Failure f = failureOf([&] { TolvaneWdAPI::TolvaneWd transport; });
     EXPECT_EQ(f.code, 0x10002u);
     EXPECT_EQ(f.text, "Fatal error: Can not find libusb shared object");
     EXPECT_EQ(threadCount(), threads);
-    EXPECT_EQ(names(), std::vector<std::string>{"libusb-1.0.so"});
+    EXPECT_EQ(names(), (std::vector<std::string>{"libusb-1.0.so", "libusb-1.0.so.0"}));
     auto records = log.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].level, severity::error);

@@ -56,6 +56,13 @@ MISSING_CASE(libusb_hotplug_register_callback)
     EXPECT_EQ(standin::calls(), (std::vector<std::string>{"libusb_init(null)", "libusb_exit(null)"}));
 }
 
+// Looked up before the first registration: none is made that could not be ended.
+MISSING_CASE(libusb_hotplug_deregister_callback)
+{
+    expectStartFails(true);
+    EXPECT_EQ(standin::calls(), (std::vector<std::string>{"libusb_init(null)", "libusb_exit(null)"}));
+}
+
 MISSING_CASE(libusb_handle_events_timeout_completed)
 {
     bed->plug(SimDeviceDesc::bulk(), std::make_shared<TestFunction>());

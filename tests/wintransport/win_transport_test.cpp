@@ -13,6 +13,7 @@
 #include "device_window.h"
 #include "standin_control.h"
 #include "tolvane_libusb.h"
+#include "transport_support.h"
 
 namespace {
 
@@ -77,7 +78,9 @@ TEST_F(WinTransport, StartupScanAttachesEverySupportedDeviceOnePerPass)
     EXPECT_EQ(open(), 3u) << "the foreign product was attached";
 }
 
-TEST_F(WinTransport, DeviceThatCannotBeOpenedEndsTheScanAndEachArrival)
+// A supported device that cannot be opened, listed first, hides none of the others: from the
+// start-up scan or from an arrival.
+TEST_F(WinTransport, DeviceThatCannotBeOpenedIsSkippedByTheScanAndEachArrival)
 {
     standin::DeviceId broken = standin::plug(device(0x3C11, 1), nullptr);
     standin::DeviceFaults faults;
@@ -85,12 +88,15 @@ TEST_F(WinTransport, DeviceThatCannotBeOpenedEndsTheScanAndEachArrival)
     standin::setDeviceFaults(broken, faults);
     standin::plug(device(0x3C13, 2), nullptr);
     start();
-    EXPECT_EQ(open(), 0u);
+    EXPECT_EQ(open(), 1u);
+    standin::plug(device(0x3C15, 3), nullptr);
     deliver(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(open(), 0u);
+    EXPECT_EQ(open(), 2u);
+    deliver(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(open(), 2u);
     standin::setDeviceFaults(broken, standin::DeviceFaults{});
     deliver(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(open(), 1u);
+    EXPECT_EQ(open(), 3u);
 }
 
 TEST_F(WinTransport, ArrivalAndRemovalMessagesMoveOneDeviceEach)
@@ -115,15 +121,45 @@ TEST_F(WinTransport, ArrivalAndRemovalMessagesMoveOneDeviceEach)
     EXPECT_EQ(open(), 0u);
 }
 
-TEST_F(WinTransport, EqualSerialIndexesHideAnUnplug)
+// Two boards of one model have equal descriptors: the unplugged one is still told apart by
+// libusb's device, and once plugged in again it is reachable under a new serial text.
+TEST_F(WinTransport, BoardsWithEqualDescriptorsLeaveAndComeBackOneByOne)
 {
     standin::DeviceId a = standin::plug(device(0x3C11, 7), nullptr);
-    standin::plug(device(0x3C17, 7), nullptr);
+    standin::plug(device(0x3C11, 7), nullptr);
     start();
     ASSERT_EQ(open(), 2u);
+    auto before = transport->EnumerateDevices();
     standin::unplug(a);
     deliver(DBT_DEVICEREMOVECOMPLETE);
+    auto left = transport->EnumerateDevices();
+    ASSERT_EQ(left.size(), 1u);
+    deliver(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(transport->EnumerateDevices(), left);
+
+    standin::plug(device(0x3C11, 7), nullptr);
+    deliver(DBT_DEVICEARRIVAL);
     EXPECT_EQ(open(), 2u);
+}
+
+// The window thread's arrival and removal handling runs in a named scope of its own.
+TEST_F(WinTransport, ArrivalAndRemovalRecordsCarryTheirScope)
+{
+    transport_test::LogCapture log;
+    start();
+    standin::DeviceId id = standin::plug(device(0x3C11, 1), nullptr);
+    deliver(DBT_DEVICEARRIVAL);
+    ASSERT_EQ(open(), 1u);
+    standin::unplug(id);
+    deliver(DBT_DEVICEREMOVECOMPLETE);
+    ASSERT_EQ(open(), 0u);
+    auto added = log.find(transport_test::severity::debug, "Found device we need to add");
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_NE(added[0].scopes.find("SendAddedLibusbDeviceToHotPlug"), std::string::npos) << added[0].scopes;
+    auto removed = log.find(transport_test::severity::debug, "HotPlug detached device.");
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_NE(removed[0].scopes.find("SendRemovedLibusbDeviceToHotPlug"), std::string::npos)
+        << removed[0].scopes;
 }
 
 struct Ignored {

@@ -12,7 +12,7 @@ XolAPI::XolAPI(TolvaneWdAPI* transport, std::string const& serial)
     : transport(transport),
       logger(boost::log::keywords::channel = std::string("XOL"),
              boost::log::keywords::severity = xollog::severity::trace),
-      serial(serial), protocolVersion(0), timeout(5000)
+      serial(serial), connection(0), protocolVersion(0), timeout(5000)
 {
     logger.add_attribute("serial_number", boost::log::attributes::constant<std::string>(serial));
 }

@@ -224,6 +224,7 @@ public:
     // What command objects take from the protocol object.
     TolvaneWdAPI* getTransport() const { return transport; }
     std::string const& getSerial() const { return serial; }
+    uint64_t* getConnection() { return &connection; }
     uint8_t* getTxBuffer() { return txBuffer; }
     uint8_t* getRxBuffer() { return rxBuffer; }
     size_t getTimeout() const { return timeout; }
@@ -234,6 +235,9 @@ private:
     TolvaneWdAPI* transport;
     xollog::channel_logger_st logger;
     std::string serial;
+    // The transport's connection this object's transfers are held to, set by the first one: a
+    // board that arrives later under the same serial text is never reached.
+    uint64_t connection;
     uint8_t txBuffer[txCapacity];
     uint8_t rxBuffer[rxCapacity];
     uint32_t protocolVersion;

@@ -32,7 +32,8 @@ constexpr unsigned maxStalls = 8;
 
 XolCmd::XolCmd(XolAPI& api)
     : txCapacity(XolAPI::txCapacity), rxCapacity(XolAPI::rxCapacity),
-      transport(api.getTransport()), serial(api.getSerial()), tx(api.getTxBuffer()),
+      transport(api.getTransport()), serial(api.getSerial()), connection(api.getConnection()),
+      tx(api.getTxBuffer()),
       rx(api.getRxBuffer()), sendPending(false), readPending(false), expectReply(false),
       txLength(0), padFlag(false), timeout(api.getTimeout()), logger(&api.getLogger()),
       rxLength(0), stalls(0)
@@ -73,13 +74,13 @@ void XolCmd::read()
     BOOST_LOG_FUNCTION();
     XOL_LOG("Reading first packet");
     size_t got = 0;
-    transport->Read(serial, rx, 0, got, timeout);
+    transport->Read(serial, rx, 0, got, timeout, connection);
     if (got > rxCapacity || got < lengthFieldBytes)
         badSize();
     auto readRestUpTo = [&](size_t length) {
         XOL_LOG("Reading the rest");
         size_t n = 0;
-        transport->Read(serial, rx + got, length - got, n, timeout);
+        transport->Read(serial, rx + got, length - got, n, timeout, connection);
         got += n;
     };
     // A length below the header's is read as the header alone: the response code, firmware
@@ -234,7 +235,7 @@ void XolCmd::exchange()
     sendInitialCmd();
     for (;;) {
         if (sendPending) {
-            transport->Write(serial, tx, txCapacity, txLength, padFlag, timeout);
+            transport->Write(serial, tx, txCapacity, txLength, padFlag, timeout, connection);
             sendPending = false;
             txLength = 0;
             padFlag = false;

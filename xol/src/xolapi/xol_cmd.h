@@ -58,6 +58,7 @@ protected:
     size_t rxCapacity;
     TolvaneWdAPI* transport;
     std::string serial;
+    uint64_t* connection; // the protocol object's hold on its board
     uint8_t* tx;
     uint8_t* rx;
     bool sendPending;

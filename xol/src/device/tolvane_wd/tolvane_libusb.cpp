@@ -22,13 +22,13 @@ void TolvaneWdAPI::GetDeviceInfo(const std::string& serial, _soc_device_info_t& 
 void TolvaneWdAPI::SetRWRetry(unsigned long count) { impl->SetRWRetry(count); }
 
 void TolvaneWdAPI::Write(const std::string& serial, void* buffer, size_t capacity, size_t length,
-                         bool pad, unsigned long timeoutMs)
+                         bool pad, unsigned long timeoutMs, uint64_t* connection)
 {
-    impl->Write(serial, buffer, capacity, length, pad, timeoutMs);
+    impl->Write(serial, buffer, capacity, length, pad, timeoutMs, connection);
 }
 
 void TolvaneWdAPI::Read(const std::string& serial, void* buffer, size_t length, size_t& transferred,
-                        unsigned long timeoutMs)
+                        unsigned long timeoutMs, uint64_t* connection)
 {
-    impl->Read(serial, buffer, length, transferred, timeoutMs);
+    impl->Read(serial, buffer, length, transferred, timeoutMs, connection);
 }

@@ -4,6 +4,7 @@
 #define XOL_TOLVANE_LIBUSB_H
 
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
@@ -28,10 +29,15 @@ public:
     std::list<std::string> EnumerateDevices();
     void GetDeviceInfo(const std::string& serial, _soc_device_info_t& info);
     void SetRWRetry(unsigned long count);
+    // `connection` is an operation's hold on the board it runs on: 0 before its first transfer,
+    // which sets it to the connection found under `serial`. Once that connection has gone, every
+    // later transfer of the operation fails with LIBUSB_ERROR_NO_DEVICE, also when another board
+    // has arrived under the same serial text. Without it a transfer takes whatever connection
+    // holds the serial text now.
     void Write(const std::string& serial, void* buffer, size_t capacity, size_t length, bool pad,
-               unsigned long timeoutMs);
+               unsigned long timeoutMs, uint64_t* connection = nullptr);
     void Read(const std::string& serial, void* buffer, size_t length, size_t& transferred,
-              unsigned long timeoutMs);
+              unsigned long timeoutMs, uint64_t* connection = nullptr);
 
 private:
     std::unique_ptr<TolvaneWd> impl;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <boost/thread/thread.hpp>
 #include <libusb-1.0/libusb.h>
@@ -74,6 +75,13 @@ private:
 public:
 #endif
     void GetDeviceInfo(std::string const& serial, _soc_device_info_t& info);
+#ifndef _WIN32
+    // The transports whose hot-plug callbacks may run, and the lock each callback holds while it
+    // runs: a shut-down transport's registration, still being dispatched on a thread that
+    // handles the shared context's events, reaches nothing.
+    static std::mutex& liveMutex();
+    static std::unordered_set<TolvaneWd*>& liveTransports();
+#endif
 
     // Endpoint selection and bulk transfers.
     // Reads the active configuration into `config`, which the caller frees; the other results
@@ -87,10 +95,11 @@ public:
                       libusb_endpoint_descriptor const*& out);
     void ConfigureDeviceIO(std::string const& serial, TVD_LIBUSB_DEV_IO_CONFIG& config,
                            libusb_device_handle** handle);
+    // `connection`, when given, is the operation's hold on its board (see TolvaneWdAPI).
     void Write(const std::string& serial, void* buffer, size_t capacity, size_t length, bool pad,
-               unsigned long timeoutMs);
+               unsigned long timeoutMs, uint64_t* connection = nullptr);
     void Read(const std::string& serial, void* buffer, size_t length, size_t& transferred,
-              unsigned long timeoutMs);
+              unsigned long timeoutMs, uint64_t* connection = nullptr);
 
 private:
     // Keeps a handle open while a transfer runs on it: a departure that comes meanwhile leaves
@@ -113,10 +122,22 @@ private:
     bool AttachDevice(libusb_device* device);
     void DetachDevice(libusb_device* device);
     void CloseAll();
-    void AcquireTransfer(const std::string& serial, TVD_LIBUSB_DEV_IO_CONFIG& config,
-                         libusb_device_handle*& handle);
+    // ConfigureDeviceIO that refuses a connection other than the one `connection` holds (and
+    // sets it when 0), and with `startTransfer` counts a transfer on the handle.
+    void ConfigureDeviceIO(std::string const& serial, TVD_LIBUSB_DEV_IO_CONFIG& config,
+                           libusb_device_handle** handle, uint64_t* connection, bool startTransfer);
+    // Under deviceMutex: hands the operation its connection's identity and counts the transfer.
+    void Hold(libusb_device_handle* handle, uint64_t id, uint64_t* connection, bool startTransfer);
     void ReleaseTransfer(libusb_device_handle* handle);
     void CloseHandle(libusb_device_handle* handle);
+    // libusb's bulk transfer, looked up at its first use and kept while libusb stays loaded.
+    decltype(libusb_bulk_transfer)* BulkTransfer();
+    // Ends this transport's hot-plug registrations (Linux), waiting out a callback of theirs
+    // that another thread sharing libusb's default context is running.
+    void EndHotplug();
+#ifndef _WIN32
+    void EnterLive();
+#endif
 
     template <typename F>
     F* Bind(const char* name)
@@ -128,6 +149,10 @@ private:
     std::unordered_map<std::string, libusb_device_handle*> snToHandle;
     std::unordered_map<libusb_device*, libusb_device_handle*> devToHandle;
     std::unordered_map<std::string, TVD_LIBUSB_DEV_IO_CONFIG> ioConfigCache;
+    // Identity of each connection, new at every arrival: a later board whose handle reuses a
+    // departed one's address (and so its serial text) is another connection. Under deviceMutex.
+    std::unordered_map<std::string, uint64_t> connectionIds;
+    uint64_t lastConnectionId;
     // Transfers running per handle, and departed handles whose last transfer closes them; both
     // under deviceMutex.
     std::unordered_map<libusb_device_handle*, unsigned> transfersRunning;
@@ -137,6 +162,12 @@ private:
     std::unordered_map<void*, ITolvaneWdAPICallbackObj*> callbackDb;
     std::atomic<unsigned long> rwRetry;
     void* libHandle;
+    std::atomic<decltype(libusb_bulk_transfer)*> bulkTransfer;
+#ifndef _WIN32
+    // Handles of the registrations in force. libusb's default context may be shared (another
+    // transport, or the host): libusb_exit then ends nothing, so each is deregistered first.
+    std::vector<libusb_hotplug_callback_handle> hotplugHandles;
+#endif
 #ifdef _WIN32
     std::thread hotplugThread;
     uint32_t productIds[5];

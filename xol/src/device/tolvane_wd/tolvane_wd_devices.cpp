@@ -18,7 +18,7 @@ bool TolvaneWdAPI::TolvaneWd::Hotplug(libusb_device* device, libusb_hotplug_even
     try {
         if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
             WD_LOG(debug) << "HotPlug LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ";
-            AttachDevice(device);
+            return AttachDevice(device);
         } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
             WD_LOG(debug) << "HotPlug LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT";
             DetachDevice(device);
@@ -67,6 +67,7 @@ bool TolvaneWdAPI::TolvaneWd::AttachDevice(libusb_device* device)
     WD_LOG(trace) << "Adding device handle to DB";
     snToHandle.emplace(serial, handle);
     devToHandle.emplace(device, handle);
+    connectionIds.emplace(serial, ++lastConnectionId);
     WD_LOG(trace) << "DB update success";
     lock.unlock();
 
@@ -84,9 +85,12 @@ void TolvaneWdAPI::TolvaneWd::DetachDevice(libusb_device* device)
     devToHandle.erase(device);
     std::string serial = RemoveByHandle(handle);
     // A transfer still running on the handle closes it when it ends.
-    bool busy = transfersRunning.count(handle) != 0;
+    auto running = transfersRunning.find(handle);
+    bool busy = running != transfersRunning.end() && running->second != 0;
     if (busy)
         closeWhenIdle.insert(handle);
+    else if (running != transfersRunning.end())
+        transfersRunning.erase(running);
     lock.unlock();
     if (!busy)
         close(handle);
@@ -106,6 +110,7 @@ void TolvaneWdAPI::TolvaneWd::RemoveBySN(std::string const& serial)
         snToHandle.erase(serial);
         WD_LOG(trace) << "Trying to remove device( sn = " << serial << " ) IO configuration from DB";
         ioConfigCache.erase(serial);
+        connectionIds.erase(serial);
         WD_LOG(trace) << "DB update success";
     } catch (const std::exception& e) {
         WD_LOG(warning) << "Exception was caught: " << e.what();

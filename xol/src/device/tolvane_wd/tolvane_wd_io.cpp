@@ -19,10 +19,13 @@ constexpr unsigned maxPaddedPacket = 64;
 
 class TolvaneWdAPI::TolvaneWd::TransferLease {
 public:
-    TransferLease(TolvaneWd& wd, const std::string& serial, TVD_LIBUSB_DEV_IO_CONFIG& config)
+    TransferLease(TolvaneWd& wd, const std::string& serial, TVD_LIBUSB_DEV_IO_CONFIG& config,
+                  uint64_t* connection)
         : wd(wd)
     {
-        wd.AcquireTransfer(serial, config, handle);
+        // One hold of deviceMutex finds the connection and counts the transfer, so no
+        // departure closes the handle in between.
+        wd.ConfigureDeviceIO(serial, config, &handle, connection, true);
     }
     ~TransferLease() { wd.ReleaseTransfer(handle); }
     TransferLease(const TransferLease&) = delete;
@@ -38,16 +41,35 @@ void TolvaneWdAPI::TolvaneWd::ConfigureDeviceIO(std::string const& serial,
                                                 TVD_LIBUSB_DEV_IO_CONFIG& config,
                                                 libusb_device_handle** handle)
 {
+    ConfigureDeviceIO(serial, config, handle, nullptr, false);
+}
+
+void TolvaneWdAPI::TolvaneWd::ConfigureDeviceIO(std::string const& serial,
+                                                TVD_LIBUSB_DEV_IO_CONFIG& config,
+                                                libusb_device_handle** handle,
+                                                uint64_t* connection, bool startTransfer)
+{
     BOOST_LOG_FUNCTION();
     WD_LOG(debug) << "Configure device IO by serial: " << serial;
     WD_LOG(trace) << "Trying to lock";
     std::lock_guard<std::recursive_mutex> lock(deviceMutex);
     WD_LOG(trace) << "Locked";
     WD_LOG(trace) << "Searching DB for device handle";
+    const bool bound = connection != nullptr && *connection != 0;
     auto found = snToHandle.find(serial);
     if (found == snToHandle.end()) {
         WD_LOG(error) << "Device handle not found";
+        // The operation's board has left: nothing that arrives later is that board.
+        if (bound)
+            throw VemoException(libusbStatus(LIBUSB_ERROR_NO_DEVICE),
+                                GetLibusbError(LIBUSB_ERROR_NO_DEVICE));
         throw VemoException(0x30003, "Device not found");
+    }
+    const uint64_t id = connectionIds[serial];
+    if (bound && id != *connection) {
+        WD_LOG(error) << "Device handle belongs to a board that arrived later";
+        throw VemoException(libusbStatus(LIBUSB_ERROR_NO_DEVICE),
+                            GetLibusbError(LIBUSB_ERROR_NO_DEVICE));
     }
     libusb_device_handle* deviceHandle = found->second;
     WD_LOG(debug) << "Found device handle: " << ptrText(deviceHandle);
@@ -57,6 +79,7 @@ void TolvaneWdAPI::TolvaneWd::ConfigureDeviceIO(std::string const& serial,
         WD_LOG(debug) << "Found device IO configuration";
         config = cached->second;
         *handle = deviceHandle;
+        Hold(deviceHandle, id, connection, startTransfer);
         return;
     }
 
@@ -112,18 +135,16 @@ void TolvaneWdAPI::TolvaneWd::ConfigureDeviceIO(std::string const& serial,
     }
     freeDescriptor(descriptor);
     *handle = deviceHandle;
+    Hold(deviceHandle, id, connection, startTransfer);
 }
 
-void TolvaneWdAPI::TolvaneWd::AcquireTransfer(const std::string& serial,
-                                              TVD_LIBUSB_DEV_IO_CONFIG& config,
-                                              libusb_device_handle*& handle)
+void TolvaneWdAPI::TolvaneWd::Hold(libusb_device_handle* handle, uint64_t id, uint64_t* connection,
+                                   bool startTransfer)
 {
-    // Held across the look-up and the count, so no departure closes the handle in between.
-    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
-    libusb_device_handle* found = nullptr;
-    ConfigureDeviceIO(serial, config, &found);
-    ++transfersRunning[found];
-    handle = found;
+    if (connection != nullptr)
+        *connection = id;
+    if (startTransfer)
+        ++transfersRunning[handle];
 }
 
 void TolvaneWdAPI::TolvaneWd::ReleaseTransfer(libusb_device_handle* handle)
@@ -134,13 +155,25 @@ void TolvaneWdAPI::TolvaneWd::ReleaseTransfer(libusb_device_handle* handle)
         auto running = transfersRunning.find(handle);
         if (running == transfersRunning.end())
             return;
-        if (--running->second == 0) {
+        // The count stays in the table at 0 while the connection lasts: no node is made and
+        // freed per transfer.
+        if (--running->second == 0 && closeWhenIdle.erase(handle) != 0) {
             transfersRunning.erase(running);
-            close = closeWhenIdle.erase(handle) != 0;
+            close = true;
         }
     }
     if (close)
         CloseHandle(handle);
+}
+
+decltype(libusb_bulk_transfer)* TolvaneWdAPI::TolvaneWd::BulkTransfer()
+{
+    decltype(libusb_bulk_transfer)* transfer = bulkTransfer.load(std::memory_order_acquire);
+    if (transfer == nullptr) {
+        transfer = Bind<decltype(libusb_bulk_transfer)>("libusb_bulk_transfer");
+        bulkTransfer.store(transfer, std::memory_order_release);
+    }
+    return transfer;
 }
 
 void TolvaneWdAPI::TolvaneWd::CloseHandle(libusb_device_handle* handle)
@@ -153,12 +186,13 @@ void TolvaneWdAPI::TolvaneWd::CloseHandle(libusb_device_handle* handle)
 }
 
 void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, size_t capacity,
-                                    size_t length, bool pad, unsigned long timeoutMs)
+                                    size_t length, bool pad, unsigned long timeoutMs,
+                                    uint64_t* connection)
 {
     BOOST_LOG_FUNCTION();
     WD_LOG(trace) << "Configuring device IO, serial: " << serial;
     TVD_LIBUSB_DEV_IO_CONFIG config;
-    TransferLease lease(*this, serial, config);
+    TransferLease lease(*this, serial, config, connection);
     WD_LOG(trace) << "Device IO configured, handle: " << ptrText(lease.handle);
 
     // Never let libusb read past the caller's buffer.
@@ -180,7 +214,7 @@ void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, siz
                   << ", endpoint = " << hexText(config.outEndpoint.address)
                   << ", length = " << sendLength << ", timeout  = " << timeoutMs << " )";
     int sent = 0;
-    int result = Bind<decltype(libusb_bulk_transfer)>("libusb_bulk_transfer")(
+    int result = BulkTransfer()(
         lease.handle, config.outEndpoint.address, static_cast<unsigned char*>(buffer),
         static_cast<int>(sendLength), &sent, static_cast<unsigned int>(timeoutMs));
     if (result != 0) {
@@ -191,12 +225,13 @@ void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, siz
 }
 
 void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size_t length,
-                                   size_t& transferred, unsigned long timeoutMs)
+                                   size_t& transferred, unsigned long timeoutMs,
+                                   uint64_t* connection)
 {
     BOOST_LOG_FUNCTION();
     WD_LOG(trace) << "Configuring device IO, serial: " << serial;
     TVD_LIBUSB_DEV_IO_CONFIG config;
-    TransferLease lease(*this, serial, config);
+    TransferLease lease(*this, serial, config, connection);
     WD_LOG(trace) << "Device IO configured, handle: " << ptrText(lease.handle);
 
     size_t want = length != 0 ? length : (config.inEndpoint.maxPacketSize & packetSizeMask);
@@ -206,7 +241,7 @@ void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size
                   << ", endpoint = " << hexText(config.inEndpoint.address)
                   << ", length = " << want << ", timeout  = " << timeoutMs << " )";
     int count = 0;
-    int result = Bind<decltype(libusb_bulk_transfer)>("libusb_bulk_transfer")(
+    int result = BulkTransfer()(
         lease.handle, config.inEndpoint.address, static_cast<unsigned char*>(buffer),
         static_cast<int>(want), &count, static_cast<unsigned int>(timeoutMs));
     if (result != 0) {

@@ -15,7 +15,8 @@ constexpr std::size_t notificationStackSize = 1024 * 1024;
 } // namespace
 
 TolvaneWdAPI::TolvaneWd::TolvaneWd()
-    : logger(boost::log::keywords::channel = "WD"), rwRetry(0), libHandle(nullptr),
+    : lastConnectionId(0), logger(boost::log::keywords::channel = "WD"), rwRetry(0),
+      libHandle(nullptr), bulkTransfer(nullptr),
 #ifdef _WIN32
       productIds{0x3C11, 0x3C17, 0x3C13, 0x3C15, 0x3C19}, window(nullptr), windowClosing(false),
 #endif
@@ -108,6 +109,9 @@ void TolvaneWdAPI::TolvaneWd::StopThreads()
     running.store(false);
     if (eventThread.joinable())
         eventThread.join();
+    // Before the exit event and the closing of the handles: an arrival reported to this
+    // transport through another thread's event handling is then queued and closed with the rest.
+    EndHotplug();
     if (notificationThread.joinable()) {
         EventPush(TVD_EVENT_EXIT, nullptr, std::string());
         notificationThread.join();

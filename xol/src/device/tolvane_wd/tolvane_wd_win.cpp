@@ -54,7 +54,11 @@ void TolvaneWdAPI::TolvaneWd::UnloadLibusb()
     if (libHandle != nullptr)
         FreeLibrary(static_cast<HMODULE>(libHandle));
     libHandle = nullptr;
+    bulkTransfer.store(nullptr);
 }
+
+// No libusb hot-plug registration exists in this build.
+void TolvaneWdAPI::TolvaneWd::EndHotplug() {}
 
 void* TolvaneWdAPI::TolvaneWd::FindSymbol(const char* name)
 {
@@ -114,6 +118,7 @@ bool TolvaneWdAPI::TolvaneWd::BindDeviceList(DeviceListFunctions& f)
 
 bool TolvaneWdAPI::TolvaneWd::SendAddedLibusbDeviceToHotPlug()
 {
+    BOOST_LOG_FUNCTION();
     DeviceListFunctions f;
     if (!BindDeviceList(f))
         return false;
@@ -147,7 +152,9 @@ bool TolvaneWdAPI::TolvaneWd::SendAddedLibusbDeviceToHotPlug()
             WD_LOG(error) << "Caught an exception: " << e.what();
             added = true;
         }
-        break;
+        // A device that cannot be opened must not hide the ones listed after it.
+        if (added)
+            break;
     }
     if (list != nullptr)
         freeList(list, 1);
@@ -156,12 +163,12 @@ bool TolvaneWdAPI::TolvaneWd::SendAddedLibusbDeviceToHotPlug()
 
 void TolvaneWdAPI::TolvaneWd::SendRemovedLibusbDeviceToHotPlug()
 {
+    BOOST_LOG_FUNCTION();
     DeviceListFunctions f;
     if (!BindDeviceList(f))
         return;
     auto getList = f.getList;
     auto freeList = f.freeList;
-    auto getDescriptor = f.getDescriptor;
     libusb_device** list = nullptr;
     ssize_t count = getList(nullptr, &list);
     if (count < 0) {
@@ -169,23 +176,9 @@ void TolvaneWdAPI::TolvaneWd::SendRemovedLibusbDeviceToHotPlug()
         return;
     }
     for (auto& known : devToHandle) {
-        libusb_device_descriptor ours;
-        if (getDescriptor(known.first, &ours) < 0) {
-            WD_LOG(debug) << "get_dev_desc of our device failed ";
-            break;
-        }
-        bool present = false;
-        for (ssize_t i = 0; i < count && !present; ++i) {
-            libusb_device_descriptor listed;
-            if (getDescriptor(list[i], &listed) < 0) {
-                WD_LOG(debug) << "get_dev_desc of list device failed ";
-                continue;
-            }
-            present = listed.idVendor == supportedVendor &&
-                      std::find(std::begin(productIds), std::end(productIds), listed.idProduct) !=
-                          std::end(productIds) &&
-                      listed.iSerialNumber == ours.iSerialNumber;
-        }
+        // libusb lists an attached device as the same object for as long as it stays attached
+        // (the open handle keeps it); descriptor fields cannot tell two boards of one model apart.
+        bool present = std::find(list, list + count, known.first) != list + count;
         if (present) {
             WD_LOG(debug) << "Found the device in libusb data base. do not need to remove it. ";
             continue;
