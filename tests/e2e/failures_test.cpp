@@ -105,6 +105,12 @@ const Case kCases[] = {
      "Starting READ TOKEN procedure\nSlot: 0x9\n",
      failure("READ TOKEN", "0x80000037", "Token does not exist"),
      [](const XolDeviceState&) { EXPECT_FALSE(std::filesystem::exists("token.out")); }},
+    {"readtoken: output into a missing folder", Bus::Umockdev, xolBoard, nullptr,
+     cmd({"readtoken", "--path", "no/such/token.out", "--slot", "3"}),
+     "Starting READ TOKEN procedure\nSlot: 0x3\n",
+     failure("READ TOKEN", "0x30000",
+             "Cannot open \"no/such/token.out\" for writing: No such file or directory"),
+     nullptr},
     {"readtoken: device gone during the transfer", Bus::Standin, xolBoard,
      // Identification at start-up takes four transfers; the fifth is the operation's first.
      [](ScenarioDevice& d) { d.transferFailure = ScenarioDevice::TransferFailure{4, -4}; },

@@ -93,6 +93,28 @@ TEST(BlobTest, UnitWithoutBuffer)
     EXPECT_THROW(none.write(buf, &length), std::ios_base::failure);
 }
 
+#ifndef _WIN32
+// What is replaced is a regular file: a link keeps pointing at its file, which gets the content,
+// and a device is written in place, with no temporary beside it.
+TEST(BlobTest, WritesThroughLinksAndIntoDevices)
+{
+    ScratchDir dir;
+    ScratchDir::write(dir.path("real.bin"), "old");
+    std::filesystem::create_symlink("real.bin", dir.path("link.bin"));
+    const Blob unit("new content", 11);
+    unit.write(dir.path("link.bin"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path("link.bin")));
+    EXPECT_EQ(ScratchDir::read(dir.path("real.bin")), "new content");
+
+    unit.write("/dev/null");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    for (auto const& entry : std::filesystem::directory_iterator("/dev"))
+        EXPECT_EQ(entry.path().filename().string().rfind("null.tmp", 0), std::string::npos);
+    const auto files = std::filesystem::directory_iterator(dir.path("."));
+    EXPECT_EQ(std::distance(begin(files), end(files)), 2);
+}
+#endif
+
 TEST(BlobTest, MovesAndTakesBuffersOver)
 {
     auto buf = std::make_unique<std::stringbuf>(std::ios_base::in | std::ios_base::out);

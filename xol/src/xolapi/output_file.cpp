@@ -33,6 +33,7 @@ long writeSome(int fd, char const* data, size_t n)
 {
     return ::_write(fd, data, static_cast<unsigned int>(n < (1u << 30) ? n : (1u << 30)));
 }
+bool writable(std::string const& p) { return ::_access(p.c_str(), 2) == 0; }
 int flushToDisk(int fd) { return ::_commit(fd); }
 int closeFile(int fd) { return ::_close(fd); }
 long processId() { return static_cast<long>(::_getpid()); }
@@ -49,6 +50,7 @@ long writeSome(int fd, char const* data, size_t n)
 {
     return static_cast<long>(::write(fd, data, n < (1u << 30) ? n : (1u << 30)));
 }
+bool writable(std::string const& p) { return ::access(p.c_str(), W_OK) == 0; }
 int flushToDisk(int fd) { return ::fsync(fd); }
 int closeFile(int fd) { return ::close(fd); }
 long processId() { return static_cast<long>(::getpid()); }
@@ -124,6 +126,10 @@ void OutputFile::open()
         if (!ec)
             target = resolved.string();
     }
+    // A file its owner protected from writing stays protected, though its folder would let a
+    // rename replace it.
+    if (exists && !writable(target))
+        return fail(true, file_failure::lastError());
     for (int attempt = 0; attempt < maxNameTries && fd < 0; ++attempt) {
         const std::string name = target + ".tmp" + std::to_string(processId()) + "-" +
                                  std::to_string(temporaryCount.fetch_add(1));
