@@ -54,12 +54,18 @@ void VemoAPI::updateUidSnMap()
 {
     try {
         std::unordered_map<std::string, std::string> found;
-        for (std::string const& serial : transport->EnumerateDevices())
-            found.emplace(identify(transport, usbTimeout, serial), serial);
+        for (std::string const& serial : transport->EnumerateDevices()) {
+            try {
+                found.emplace(identify(transport, usbTimeout, serial), serial);
+            } catch (...) {
+                // A board that fails or does not answer must not hide the others; it gets an
+                // entry only when it arrives again.
+            }
+        }
         std::lock_guard<std::recursive_mutex> lock(tableLock);
         deviceTable = std::move(found);
     } catch (...) {
-        // One device that does not answer leaves the table as it was; arrivals fill it later.
+        // The connections could not be listed or the table not be built: it stays as it was.
     }
 }
 
