@@ -262,6 +262,63 @@ TEST_F(DeviceTable, BoardsThatFailOrNeverAnswerArePassedOverByThePass)
     EXPECT_EQ(listed(api).size(), 5u);
 }
 
+TEST_F(DeviceTable, BoardLeavingDuringThePassIsNotInstalled)
+{
+    boards.reserve(2);
+    plug(boardState(1));
+    plug(boardState(1));
+    for (const Board& b : boards)
+        holding(b).mode = HoldingBoard::Mode::Hold;
+    auto asked = [&](const Board& b) { return firstContact(b) >= 0; };
+
+    unsigned long created = 1;
+    std::thread creating([&] {
+        api = api_acquire();
+        if (api == nullptr)
+            return;
+        api->setlogging(true, logPath);
+        _soc_device_info_arr_t targets{};
+        created = api->getavailabletargets(&targets, &msg);
+    });
+    struct Finish {
+        std::vector<Board>& boards;
+        std::thread& creating;
+        ~Finish()
+        {
+            for (const Board& b : boards)
+                holding(b).letGo();
+            if (creating.joinable())
+                creating.join();
+        }
+    } finish{boards, creating};
+    // The pass meets one board first; it answers and is identified, then the pass waits for the
+    // other while the first one leaves.
+    ASSERT_TRUE(eventually([&] { return asked(boards[0]) || asked(boards[1]); }));
+    Board& leaving = asked(boards[0]) ? boards[0] : boards[1];
+    Board& slow = &leaving == &boards[0] ? boards[1] : boards[0];
+    holding(leaving).letGo();
+    ASSERT_TRUE(eventually([&] { return asked(slow); }));
+    bed->unplug(leaving.id);
+    // Nothing tells when the departure has reached the library; this leaves it ample time while
+    // the pass still waits, well inside the transfer time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    holding(slow).letGo();
+    creating.join();
+    // The listing that created the transport may meet the departure between its two steps.
+    EXPECT_TRUE(created == 0 || created == 0x30003) << msg.text;
+
+    EXPECT_EQ(leaving.codesSince(0), (Codes{kIdDevice, kStartOver})) << "identified first";
+    EXPECT_EQ(listed(api), std::vector<std::string>{slow.ident});
+    EXPECT_EQ(reached(leaving.ident), nullptr);
+    EXPECT_STREQ(msg.text, "Device not found");
+    EXPECT_EQ(reached(slow.ident), &slow);
+
+    // Back again, it is identified as any arrival.
+    leaving.id = bed->plug(nextPort(), leaving.dev);
+    ASSERT_TRUE(waitListed(api, leaving.ident));
+    EXPECT_EQ(reached(leaving.ident), &leaving);
+}
+
 TEST_F(DeviceTable, ArrivalsAreIdentifiedOnTheNotificationThreadAndDeparturesForgotten)
 {
     boards.reserve(4);

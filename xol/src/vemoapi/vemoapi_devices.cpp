@@ -62,6 +62,8 @@ void VemoAPI::updateUidSnMap()
                 // entry only when it arrives again.
             }
         }
+        // Departures during the pass wait in detach for the creation lock we hold, so none
+        // of them is lost under the table installed here.
         std::lock_guard<std::recursive_mutex> lock(tableLock);
         deviceTable = std::move(found);
     } catch (...) {
@@ -104,6 +106,9 @@ void VemoAPI::attach(std::string serial)
 void VemoAPI::detach(std::string serial)
 {
     try {
+        // Creation lock first: a departure during the identification pass waits until the pass
+        // has installed its table, then takes its connection out of it.
+        std::lock_guard<std::recursive_mutex> creation(creationLock);
         std::lock_guard<std::recursive_mutex> lock(tableLock);
         for (auto it = deviceTable.begin(); it != deviceTable.end(); ++it) {
             if (it->second == serial) {

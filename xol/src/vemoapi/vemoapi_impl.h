@@ -95,10 +95,16 @@ private:
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
+    // Locks in the order they are taken when nested: creationLock, tableLock, ifpLock. The
+    // transport's listener registry lock comes before all three (attach and detach run under
+    // it); only the registration in usbAPI takes it inside creationLock, before this object
+    // listens.
     std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;
-    std::mutex ifpLock;
+    std::mutex ifpLock; // last: nothing is locked inside it
     std::unordered_map<std::string, std::string> deviceTable;
-    std::recursive_mutex tableLock;
+    std::recursive_mutex tableLock; // inside creationLock where both are held (pass, detach)
+    // Held while the transport is created, registered and the identification pass runs;
+    // attach (through usbAPI) and detach wait on it meanwhile.
     std::recursive_mutex creationLock;
     TolvaneWdAPI* transport;
     unsigned long usbTimeout;
