@@ -23,7 +23,7 @@ const char versionText[] = "3.0.0.1119(DBG)";
 
 } // namespace
 
-VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000)
+VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000), inFlight(0)
 {
     namespace logging = boost::log;
     namespace expr = boost::log::expressions;
@@ -61,8 +61,27 @@ VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000)
     core->set_logging_enabled(false);
 }
 
+VemoAPI::InFlight::InFlight(VemoAPI& api) : api(api)
+{
+    std::lock_guard<std::mutex> lock(api.flightLock);
+    ++api.inFlight;
+}
+
+VemoAPI::InFlight::~InFlight()
+{
+    // Notified under the lock: the destructor cannot go on, and free both, before this is done.
+    std::lock_guard<std::mutex> lock(api.flightLock);
+    if (--api.inFlight == 0)
+        api.flightDone.notify_all();
+}
+
 VemoAPI::~VemoAPI()
 {
+    // The last release may come while other threads are still inside operations.
+    {
+        std::unique_lock<std::mutex> lock(flightLock);
+        flightDone.wait(lock, [this] { return inFlight == 0; });
+    }
     // Stopping the transport joins its notification thread, which may still deliver queued
     // attach and detach calls to this object; the tables are freed only afterwards.
     if (transport != nullptr) {
@@ -86,6 +105,7 @@ unsigned long VemoAPI::getfullversion(_version_t* versionInfo)
 
 unsigned long VemoAPI::setusbreadwritedelay(unsigned long timeoutMs, _error_msg_t* msg)
 {
+    const InFlight op(*this);
     // Range-checked where a job is built from it, so that the failure names the operation.
     usbTimeout = timeoutMs;
     setMessage(msg, "Success");
@@ -94,6 +114,7 @@ unsigned long VemoAPI::setusbreadwritedelay(unsigned long timeoutMs, _error_msg_
 
 void VemoAPI::setlogging(bool enable, std::string path)
 {
+    const InFlight op(*this);
     auto core = boost::log::core::get();
     if (!enable) {
         core->set_logging_enabled(false);

@@ -4,6 +4,7 @@
 #define XOL_VEMOAPI_IMPL_H
 
 #include <array>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -82,6 +83,19 @@ public:
                              _error_msg_t* msg, log_callback_t callback, void* context);
 
 private:
+    // Held by an interface operation for as long as it uses the object: destruction waits until
+    // none is held. The device frame holds one; operations outside it take their own.
+    class InFlight {
+    public:
+        explicit InFlight(VemoAPI& api);
+        ~InFlight();
+        InFlight(InFlight const&) = delete;
+        InFlight& operator=(InFlight const&) = delete;
+
+    private:
+        VemoAPI& api;
+    };
+
     // The operation frame up to the job: device lookup, per-call log sink, stored IFP record.
     // Throws what the lookup or the body throws.
     template <class Body>
@@ -108,6 +122,11 @@ private:
     std::recursive_mutex creationLock;
     TolvaneWdAPI* transport;
     unsigned long usbTimeout;
+    // Interface operations using the object, counted under flightLock, the innermost lock:
+    // nothing else is locked while it is held.
+    std::mutex flightLock;
+    std::condition_variable flightDone;
+    unsigned long inFlight;
 };
 
 #endif
