@@ -4,6 +4,7 @@
 #define XOL_VEMOAPI_IMPL_H
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -121,7 +122,8 @@ private:
     // attach (through usbAPI) and detach wait on it meanwhile.
     std::recursive_mutex creationLock;
     TolvaneWdAPI* transport;
-    unsigned long usbTimeout;
+    // Changed at any time while jobs are being built from it.
+    std::atomic<unsigned long> usbTimeout;
     // Interface operations using the object, counted under flightLock, the innermost lock:
     // nothing else is locked while it is held.
     std::mutex flightLock;
