@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 #include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/core/core.hpp>
@@ -106,7 +107,14 @@ unsigned long VemoAPI::getfullversion(_version_t* versionInfo)
 unsigned long VemoAPI::setusbreadwritedelay(unsigned long timeoutMs, _error_msg_t* msg)
 {
     const InFlight op(*this);
-    // Range-checked where a job is built from it, so that the failure names the operation.
+    // Transfers and Set Protocol carry the time-out in 32 bits: a wider value would wrap, to 0
+    // at 2^32, which libusb takes as no time-out at all.
+    if (timeoutMs > std::numeric_limits<unsigned int>::max()) {
+        setMessage(msg, "Timeout value is too large");
+        return 0x30006;
+    }
+    // The lower bound is checked where a job is built from it, so that the failure names the
+    // operation.
     usbTimeout = timeoutMs;
     setMessage(msg, "Success");
     return 0;
