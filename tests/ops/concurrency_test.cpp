@@ -106,6 +106,29 @@ TEST_F(Concurrency, TwoCallersSeeOnlyTheirOwnDevicesRecords)
     EXPECT_FALSE(pidProgress.saw("TX: Command: 22"));
 }
 
+TEST_F(Concurrency, TimeoutChangedWhileOperationsBuildTheirJobs)
+{
+    Board& b = plug(boardState(1));
+    DefaultTimeoutAtEnd restore{api};
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        for (unsigned long step = 0; !stop; step = (step + 1) % 1000) {
+            _error_msg_t msg{};
+            EXPECT_EQ(api->setusbreadwritedelay(5000 + step, &msg), 0u) << msg.text;
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        _error_msg_t msg{};
+        EXPECT_EQ(askTokenPartId(api, recovery, b, &msg), 0u) << msg.text;
+        // Each job was built with one of the values set.
+        EXPECT_GE(negotiatedTimeout(b), 5000u);
+        EXPECT_LT(negotiatedTimeout(b), 6000u);
+    }
+    stop = true;
+    setter.join();
+}
+
 TEST_F(Concurrency, FourCallersOnFourBoardsWhileOthersComeAndGo)
 {
     std::vector<Board*> mine;

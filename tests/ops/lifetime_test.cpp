@@ -94,5 +94,60 @@ TEST(Lifetime, ReleaseDuringHotPlugShutsDownCleanly)
     }
 }
 
+TEST(Lifetime, LastReleaseWaitsForTheOperationsInFlight)
+{
+    std::unique_ptr<SimBed> bed = makeSimBed();
+    const XolDeviceState st = boardState(1);
+    const Board board = plugBoard(*bed, st);
+    IVemoAPI* api = api_acquire();
+    ASSERT_NE(api, nullptr);
+    api->setlogging(true, std::string(std::getenv("XOL_TEST_TMP")) + "/in-flight.log");
+    ASSERT_TRUE(waitListed(api, board.ident));
+
+    // The operation holds on at its first progress record until the release has returned, or
+    // long enough for a release that does not wait to have freed the object under it.
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool inside = false, released = false;
+    Progress progress;
+    progress.onRecord = [&](const std::string&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (inside)
+            return;
+        inside = true;
+        cv.notify_all();
+        cv.wait_for(lock, std::chrono::seconds(2), [&] { return released; });
+    };
+    unsigned long status = 1;
+    _error_msg_t msg{};
+    char token[128];
+    size_t length = sizeof token;
+    std::thread caller([&] {
+        status = api->readtoken(nullptr, token, &length, 3, board.ident.c_str(), &msg,
+                                Progress::callback, &progress);
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, waitLimit, [&] { return inside; }));
+    }
+    const std::string last = "Read token operation had been accomplished succesfully";
+    bool endedBeforeRelease = false;
+    {
+        Watchdog watchdog("api_release and the operation");
+        api_release();
+        endedBeforeRelease = progress.saw(last);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+        }
+        cv.notify_all();
+        caller.join();
+    }
+
+    EXPECT_TRUE(endedBeforeRelease) << "the release returned while the operation ran";
+    EXPECT_EQ(status, 0u) << msg.text;
+    EXPECT_EQ(Bytes(token, token + length), st.tokens.at(3));
+}
+
 } // namespace
 } // namespace ops

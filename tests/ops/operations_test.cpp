@@ -1,6 +1,7 @@
 // Every device operation end to end: what reaches the board, what comes back into the caller's
 // records, buffers and files, and the failures each reports with their status and text.
 #include <algorithm>
+#include <climits>
 #include <functional>
 
 #include "ops_host.h"
@@ -605,12 +606,8 @@ TEST_F(Operations, UnknownIdentifierIsNotFound)
 TEST_F(Operations, TooShortTimeoutRefusesEveryJobBeforeItSends)
 {
     Board& b = plug(boardState(1));
-    // The time-out is the library's for every later operation: the default comes back whatever
-    // happens here.
-    struct Restore {
-        IVemoAPI* api;
-        ~Restore() { api->setusbreadwritedelay(5000, nullptr); }
-    } restore{api};
+    // The time-out is the library's for every later operation.
+    DefaultTimeoutAtEnd restore{api};
 
     ASSERT_EQ(api->setusbreadwritedelay(150, &msg), 0u);
     EXPECT_STREQ(msg.text, "Success");
@@ -630,6 +627,29 @@ TEST_F(Operations, TooShortTimeoutRefusesEveryJobBeforeItSends)
     ASSERT_NE(gettokenpid, calls.end());
     EXPECT_EQ(gettokenpid->call(api, b.ident.c_str(), &msg), 0u) << msg.text;
     EXPECT_EQ(b.dev->inspect([](const XolDeviceState& s) { return s.protocolTimeout; }), 200u);
+}
+
+TEST_F(Operations, TimeoutTooLargeForTheTransfersIsRefused)
+{
+    Board& b = plug(boardState(1));
+    DefaultTimeoutAtEnd restore{api};
+    ASSERT_EQ(api->setusbreadwritedelay(7000, &msg), 0u);
+#if ULONG_MAX > 0xFFFFFFFFUL
+    // Only a 64-bit unsigned long can name these; cut to 32 bits they would be 0 (no time-out
+    // at all for libusb), 5000 and 0xFFFFFFFF.
+    for (unsigned long ms : {1UL << 32, (1UL << 32) + 5000, ULONG_MAX}) {
+        SCOPED_TRACE(ms);
+        EXPECT_EQ(api->setusbreadwritedelay(ms, &msg), 0x30006u);
+        EXPECT_STREQ(msg.text, "Timeout value is too large");
+        EXPECT_EQ(askTokenPartId(api, recovery, b, &msg), 0u) << msg.text;
+        EXPECT_EQ(negotiatedTimeout(b), 7000u) << "the time-out set before stays";
+    }
+#endif
+    // The largest the transfers can carry is taken.
+    ASSERT_EQ(api->setusbreadwritedelay(0xFFFFFFFFUL, &msg), 0u);
+    EXPECT_STREQ(msg.text, "Success");
+    EXPECT_EQ(askTokenPartId(api, recovery, b, &msg), 0u) << msg.text;
+    EXPECT_EQ(negotiatedTimeout(b), 0xFFFFFFFFu);
 }
 
 } // namespace

@@ -298,6 +298,29 @@ inline bool waitListed(IVemoAPI* api, const std::string& ident, bool present = t
     });
 }
 
+// Runs Get Token Part ID on the board, its results dropped: an operation with one negotiation,
+// whose Set Protocol carries the time-out the job was built with.
+inline unsigned long askTokenPartId(IVemoAPI* api, const char* recovery, const Board& b,
+                                    _error_msg_t* msg)
+{
+    _token_part_id_t part;
+    unsigned int nonce, trusted, deviceId;
+    _oem_platform_id_t oem;
+    return api->gettokenpid(recovery, 0, &part, &nonce, &trusted, &deviceId, &oem,
+                            b.ident.c_str(), msg, nullptr, nullptr);
+}
+
+inline uint32_t negotiatedTimeout(const Board& b)
+{
+    return b.dev->inspect([](const XolDeviceState& s) { return s.protocolTimeout; });
+}
+
+// Puts the library's default time-out back when a test that changes it ends, whatever happens.
+struct DefaultTimeoutAtEnd {
+    IVemoAPI* api;
+    ~DefaultTimeoutAtEnd() { api->setusbreadwritedelay(5000, nullptr); }
+};
+
 // Collects what the progress callback is given.
 class Progress {
 public:

@@ -54,12 +54,20 @@ void VemoAPI::updateUidSnMap()
 {
     try {
         std::unordered_map<std::string, std::string> found;
-        for (std::string const& serial : transport->EnumerateDevices())
-            found.emplace(identify(transport, usbTimeout, serial), serial);
+        for (std::string const& serial : transport->EnumerateDevices()) {
+            try {
+                found.emplace(identify(transport, usbTimeout, serial), serial);
+            } catch (...) {
+                // A board that fails or does not answer must not hide the others; it gets an
+                // entry only when it arrives again.
+            }
+        }
+        // Departures during the pass wait in detach for the creation lock we hold, so none
+        // of them is lost under the table installed here.
         std::lock_guard<std::recursive_mutex> lock(tableLock);
         deviceTable = std::move(found);
     } catch (...) {
-        // One device that does not answer leaves the table as it was; arrivals fill it later.
+        // The connections could not be listed or the table not be built: it stays as it was.
     }
 }
 
@@ -98,6 +106,9 @@ void VemoAPI::attach(std::string serial)
 void VemoAPI::detach(std::string serial)
 {
     try {
+        // Creation lock first: a departure during the identification pass waits until the pass
+        // has installed its table, then takes its connection out of it.
+        std::lock_guard<std::recursive_mutex> creation(creationLock);
         std::lock_guard<std::recursive_mutex> lock(tableLock);
         for (auto it = deviceTable.begin(); it != deviceTable.end(); ++it) {
             if (it->second == serial) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 #include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/core/core.hpp>
@@ -23,7 +24,7 @@ const char versionText[] = "3.0.0.1119(DBG)";
 
 } // namespace
 
-VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000)
+VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000), inFlight(0)
 {
     namespace logging = boost::log;
     namespace expr = boost::log::expressions;
@@ -61,8 +62,27 @@ VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000)
     core->set_logging_enabled(false);
 }
 
+VemoAPI::InFlight::InFlight(VemoAPI& api) : api(api)
+{
+    std::lock_guard<std::mutex> lock(api.flightLock);
+    ++api.inFlight;
+}
+
+VemoAPI::InFlight::~InFlight()
+{
+    // Notified under the lock: the destructor cannot go on, and free both, before this is done.
+    std::lock_guard<std::mutex> lock(api.flightLock);
+    if (--api.inFlight == 0)
+        api.flightDone.notify_all();
+}
+
 VemoAPI::~VemoAPI()
 {
+    // The last release may come while other threads are still inside operations.
+    {
+        std::unique_lock<std::mutex> lock(flightLock);
+        flightDone.wait(lock, [this] { return inFlight == 0; });
+    }
     // Stopping the transport joins its notification thread, which may still deliver queued
     // attach and detach calls to this object; the tables are freed only afterwards.
     if (transport != nullptr) {
@@ -86,7 +106,15 @@ unsigned long VemoAPI::getfullversion(_version_t* versionInfo)
 
 unsigned long VemoAPI::setusbreadwritedelay(unsigned long timeoutMs, _error_msg_t* msg)
 {
-    // Range-checked where a job is built from it, so that the failure names the operation.
+    const InFlight op(*this);
+    // Transfers and Set Protocol carry the time-out in 32 bits: a wider value would wrap, to 0
+    // at 2^32, which libusb takes as no time-out at all.
+    if (timeoutMs > std::numeric_limits<unsigned int>::max()) {
+        setMessage(msg, "Timeout value is too large");
+        return 0x30006;
+    }
+    // The lower bound is checked where a job is built from it, so that the failure names the
+    // operation.
     usbTimeout = timeoutMs;
     setMessage(msg, "Success");
     return 0;
@@ -94,6 +122,7 @@ unsigned long VemoAPI::setusbreadwritedelay(unsigned long timeoutMs, _error_msg_
 
 void VemoAPI::setlogging(bool enable, std::string path)
 {
+    const InFlight op(*this);
     auto core = boost::log::core::get();
     if (!enable) {
         core->set_logging_enabled(false);

@@ -4,6 +4,8 @@
 #define XOL_VEMOAPI_IMPL_H
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -82,6 +84,19 @@ public:
                              _error_msg_t* msg, log_callback_t callback, void* context);
 
 private:
+    // Held by an interface operation for as long as it uses the object: destruction waits until
+    // none is held. The device frame holds one; operations outside it take their own.
+    class InFlight {
+    public:
+        explicit InFlight(VemoAPI& api);
+        ~InFlight();
+        InFlight(InFlight const&) = delete;
+        InFlight& operator=(InFlight const&) = delete;
+
+    private:
+        VemoAPI& api;
+    };
+
     // The operation frame up to the job: device lookup, per-call log sink, stored IFP record.
     // Throws what the lookup or the body throws.
     template <class Body>
@@ -95,13 +110,25 @@ private:
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
+    // Locks in the order they are taken when nested: creationLock, tableLock, ifpLock. The
+    // transport's listener registry lock comes before all three (attach and detach run under
+    // it); only the registration in usbAPI takes it inside creationLock, before this object
+    // listens.
     std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;
-    std::mutex ifpLock;
+    std::mutex ifpLock; // last: nothing is locked inside it
     std::unordered_map<std::string, std::string> deviceTable;
-    std::recursive_mutex tableLock;
+    std::recursive_mutex tableLock; // inside creationLock where both are held (pass, detach)
+    // Held while the transport is created, registered and the identification pass runs;
+    // attach (through usbAPI) and detach wait on it meanwhile.
     std::recursive_mutex creationLock;
     TolvaneWdAPI* transport;
-    unsigned long usbTimeout;
+    // Changed at any time while jobs are being built from it.
+    std::atomic<unsigned long> usbTimeout;
+    // Interface operations using the object, counted under flightLock, the innermost lock:
+    // nothing else is locked while it is held.
+    std::mutex flightLock;
+    std::condition_variable flightDone;
+    unsigned long inFlight;
 };
 
 #endif

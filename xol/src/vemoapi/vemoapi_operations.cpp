@@ -37,6 +37,7 @@ template <class Body>
 void VemoAPI::withDevice(const char* identifier, log_callback_t callback, void* context,
                          Body&& body)
 {
+    const InFlight op(*this);
     const std::string serial = getDevice(identifier);
     ZubLogger sink;
     sink.sinkInstall(serial, callback, context);
@@ -61,6 +62,7 @@ void VemoAPI::runComplexJob(const char* identifier, log_callback_t callback, voi
 
 unsigned long VemoAPI::settargetretrycount(unsigned int retryCount, _error_msg_t* msg)
 {
+    const InFlight op(*this);
     try {
         usbAPI()->SetRWRetry(retryCount);
     } catch (...) {
@@ -78,6 +80,7 @@ unsigned long VemoAPI::deviceid(unsigned int idParam, _id_dev_ifp_emulation_t* i
                                 log_callback_t callback, void* context)
 {
     return runOperation(msg, [&] {
+        const InFlight op(*this);
         const std::string serial = getDevice(identifier);
         ZubLogger sink;
         sink.sinkInstall(serial, callback, context);
@@ -132,6 +135,7 @@ unsigned long VemoAPI::startover(_startover_cmd_flags_t* flags, unsigned int* cu
                                  _error_msg_t* msg, log_callback_t callback, void* context)
 {
     return runOperation(msg, [&] {
+        const InFlight op(*this);
         const std::string serial = getDevice(identifier);
         ZubLogger sink;
         sink.sinkInstall(serial, callback, context);
@@ -148,6 +152,7 @@ unsigned long VemoAPI::downloadfwrecovery(const char* recoveryPath, const char* 
                                           log_callback_t callback, void* context)
 {
     return runOperation(msg, [&] {
+        const InFlight op(*this);
         const std::string serial = getDevice(identifier);
         ZubLogger sink;
         sink.sinkInstall(serial, callback, context);
@@ -346,6 +351,7 @@ unsigned long VemoAPI::gettokenpid(const char* recoveryPath, unsigned int param,
 
 unsigned long VemoAPI::getavailabletargets(_soc_device_arr_t* targets, _error_msg_t* msg)
 {
+    const InFlight op(*this);
     try {
         usbAPI();
         std::list<std::string> ids;
@@ -372,6 +378,7 @@ unsigned long VemoAPI::getavailabletargets(_soc_device_arr_t* targets, _error_ms
 
 unsigned long VemoAPI::getavailabletargets(_soc_device_info_arr_t* targets, _error_msg_t* msg)
 {
+    const InFlight op(*this);
     const unsigned long status = getavailabletargets(&targets->ids, msg);
     if (status != 0)
         return status;
