@@ -5,14 +5,10 @@
 
 #include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/core/core.hpp>
-#include <boost/log/expressions.hpp>
-#include <boost/log/expressions/formatters/named_scope.hpp>
-#include <boost/log/support/date_time.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
-#include <boost/format.hpp>
 #include <boost/make_shared.hpp>
 
-#include "log_attributes.h"
+#include "log_file_format.h"
 #include "operation_boundary.h"
 #include "secure_buffers.h"
 #include "tolvane_libusb.h"
@@ -26,8 +22,6 @@ const char versionText[] = "3.0.0.1119(DBG)";
 VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000)
 {
     namespace logging = boost::log;
-    namespace expr = boost::log::expressions;
-    namespace keywords = boost::log::keywords;
     namespace sinks = boost::log::sinks;
 
     // Registering them again for a second object keeps the attributes already there.
@@ -36,24 +30,7 @@ VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000)
     auto backend = boost::make_shared<sinks::text_ostream_backend>();
     backend->auto_flush(false);
     fileSink = boost::make_shared<sinks::synchronous_sink<sinks::text_ostream_backend>>(backend);
-    const logging::formatter scopes = expr::stream << expr::format_named_scope(
-        "Scopes", keywords::format = "%c", keywords::delimiter = "->",
-        keywords::iteration = expr::forward, keywords::incomplete_marker = "...",
-        keywords::empty_marker = "");
-    fileSink->set_formatter(
-        [scopes](logging::record_view const& rec, logging::formatting_ostream& out) {
-            if (auto serial = rec[sn_attr]) {
-                out << boost::format("[TID: %1%] [SN: %2%] %3%") % rec[thread_id_attr] %
-                           serial.get() % rec[expr::smessage];
-                return;
-            }
-            std::string scopeText;
-            logging::formatting_ostream scopeOut(scopeText);
-            scopes(rec, scopeOut);
-            scopeOut.flush();
-            out << boost::format("[TID: %1%] %2% (%3%)") % rec[thread_id_attr] %
-                       rec[expr::smessage] % scopeText;
-        });
+    fileSink->set_formatter(logFileFormatter());
 
     auto core = logging::core::get();
     core->add_global_attribute("Scopes", logging::attributes::named_scope());
