@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/core/core.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
@@ -76,9 +77,26 @@ void VemoAPI::setlogging(bool enable, std::string path)
         core->set_logging_enabled(false);
         return;
     }
+    const std::string file = path.empty() ? std::string("debug.log") : path;
+    // Held until the new stream is in place, so that no record falls between the two.
+    auto backend = fileSink->locked_backend();
+    // A stream still open on this very file would go on writing at its old offset once the file
+    // is truncated, leaving NUL bytes at the head of the new log: it is closed first.
+    boost::system::error_code ec;
+    for (auto it = logFiles.begin(); it != logFiles.end();) {
+        if (boost::filesystem::equivalent(it->first, file, ec)) {
+            if (auto open = it->second.lock()) {
+                backend->remove_stream(open);
+                open->close();
+            }
+            it = logFiles.erase(it);
+        } else {
+            ++it;
+        }
+    }
     // An unopenable path is accepted all the same: the stream then discards what it is given.
-    auto stream = boost::make_shared<std::ofstream>(path.empty() ? std::string("debug.log") : path,
-                                                    std::ios_base::out | std::ios_base::trunc);
-    fileSink->locked_backend()->add_stream(stream);
+    auto stream = boost::make_shared<std::ofstream>(file, std::ios_base::out | std::ios_base::trunc);
+    backend->add_stream(stream);
+    logFiles.emplace_back(boost::filesystem::absolute(file, ec), stream);
     core->set_logging_enabled(true);
 }

@@ -4,13 +4,18 @@
 #define XOL_VEMOAPI_IMPL_H
 
 #include <array>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include <boost/filesystem/path.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/log/sinks/text_ostream_backend.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "tolvane_wd_callback.h"
 #include "vemoapi.h"
@@ -95,6 +100,9 @@ private:
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
+    // The files setlogging opened, by absolute path, and their streams (owned by the back end);
+    // guarded by the back end's lock.
+    std::vector<std::pair<boost::filesystem::path, boost::weak_ptr<std::ofstream>>> logFiles;
     std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;
     std::mutex ifpLock;
     std::unordered_map<std::string, std::string> deviceTable;
