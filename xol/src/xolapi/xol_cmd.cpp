@@ -7,6 +7,7 @@
 #include <boost/log/sources/record_ostream.hpp>
 
 #include "exceptions.h"
+#include "log_line.h"
 #include "tolvane_libusb.h"
 #include "xol_api.h"
 
@@ -25,7 +26,7 @@ constexpr uint32_t headerOnlyResponseCode = 0x800003;
 
 } // namespace
 
-#define XOL_LOG(text) BOOST_LOG_SEV(*logger, xollog::severity::debug) << text
+#define XOL_LOG(text) XOLLOG_SEV(*logger, xollog::severity::debug) << text
 
 XolCmd::XolCmd(XolAPI& api)
     : txCapacity(XolAPI::txCapacity), rxCapacity(XolAPI::rxCapacity),

@@ -12,6 +12,8 @@
 #include <boost/log/sources/severity_channel_logger.hpp>
 #include <boost/log/trivial.hpp>
 
+#include "log_line.h"
+
 namespace tolvane {
 
 using severity = boost::log::trivial::severity_level;
@@ -37,6 +39,10 @@ public:
     {
         return out << std::string_view(t.text, t.length);
     }
+    friend xollog::Line& operator<<(xollog::Line& line, const HexText& t)
+    {
+        return line << std::string_view(t.text, t.length);
+    }
     friend std::string operator+(std::string left, const HexText& right)
     {
         return left.append(right.text, right.length);
@@ -61,6 +67,6 @@ inline HexText hexText(long value)
 
 } // namespace tolvane
 
-#define WD_LOG(lvl) BOOST_LOG_SEV(logger, ::boost::log::trivial::lvl)
+#define WD_LOG(lvl) XOLLOG_SEV(logger, ::boost::log::trivial::lvl)
 
 #endif
