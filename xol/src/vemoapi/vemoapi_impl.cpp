@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/log/attributes/named_scope.hpp>
@@ -17,6 +18,23 @@
 namespace {
 
 const char versionText[] = "3.0.0.1119(DBG)";
+
+// Holds the buffer of a log stream; as the stream's first base it outlives the stream's last flush.
+struct LogBuffer {
+    static constexpr size_t size = 64 * 1024;
+    std::unique_ptr<char[]> bytes{new char[size]};
+};
+
+// A log file written in large blocks: a long operation's records would otherwise cost a system
+// call every few dozen.
+class LogFile : private LogBuffer, public std::ofstream {
+public:
+    explicit LogFile(const std::string& path)
+    {
+        rdbuf()->pubsetbuf(bytes.get(), static_cast<std::streamsize>(LogBuffer::size));
+        open(path, std::ios_base::out | std::ios_base::trunc);
+    }
+};
 
 } // namespace
 
@@ -95,7 +113,7 @@ void VemoAPI::setlogging(bool enable, std::string path)
         }
     }
     // An unopenable path is accepted all the same: the stream then discards what it is given.
-    auto stream = boost::make_shared<std::ofstream>(file, std::ios_base::out | std::ios_base::trunc);
+    auto stream = boost::make_shared<LogFile>(file);
     backend->add_stream(stream);
     logFiles.emplace_back(boost::filesystem::absolute(file, ec), stream);
     core->set_logging_enabled(true);
