@@ -22,7 +22,8 @@ namespace xollog {
 
 class Line {
 public:
-    Line() { text.reserve(96); }
+    // Room for a typical record, so that the text grows at most once.
+    void reserve() { text.reserve(96); }
 
     Line& operator<<(const char* s) { return append(s); }
     Line& operator<<(const std::string& s) { return append(s); }
@@ -87,6 +88,9 @@ public:
     Record(Logger& logger, Severity severity)
         : logger(logger), record(logger.open_record(boost::log::keywords::severity = severity))
     {
+        // Nothing is allocated for a record the core does not take (logging off).
+        if (record)
+            message.reserve();
     }
     bool open() const { return static_cast<bool>(record); }
     Line& line() { return message; }
