@@ -273,7 +273,8 @@ double bareTransfers(const SimDeviceDesc& desc, const std::vector<Recorder::Tran
     return seconds;
 }
 
-bool sameSequence(const std::vector<Recorder::Transfer>& a, const std::vector<Recorder::Transfer>& b)
+bool sameSequence(const std::vector<Recorder::Transfer>& a,
+                  const std::vector<Recorder::Transfer>& b)
 {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
@@ -307,7 +308,8 @@ Result runCase(const Options& o, bool provision, bool logging)
 
         std::unique_ptr<SimBed> bed = makeSimBed();
         const SimDeviceDesc desc = SimDeviceDesc::bulk(0x3C11, 512);
-        auto recorder = std::make_shared<Recorder>(std::make_shared<xolsim::XolDevice>(std::move(board)));
+        auto recorder =
+            std::make_shared<Recorder>(std::make_shared<xolsim::XolDevice>(std::move(board)));
         bed->plug(desc, recorder);
 
         std::vector<Recorder::Transfer> transfers;

@@ -32,7 +32,8 @@ struct Seen {
     std::string message;
 };
 
-class Observer : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
+class Observer
+    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
 public:
     void consume(boost::log::record_view const& rec)
     {
@@ -161,9 +162,10 @@ std::string normalised(const std::string& log, const std::vector<Seen>& seen,
             section += (r ? r->severity + " " + r->channel : std::string("? ?")) + "|" +
                        names.apply(texts[i]) + "\n";
         }
+        const std::string& firstText = records.empty() ? texts.front() : records.front()->message;
         std::string name = thread.first == callerThread
                                ? std::string("caller")
-                               : "thread of \"" + names.apply(records.empty() ? texts.front() : records.front()->message) + "\"";
+                               : "thread of \"" + names.apply(firstText) + "\"";
         while (sections.count(name))
             name += "'";
         sections[name] = section;
@@ -301,7 +303,8 @@ TEST_F(LogSession, EveryRecordAsBefore)
     if (i < want.size() || i < got.size()) {
         // Kept beside the test for a look, or to become the expected file after a deliberate
         // change of the records.
-        const std::string keep = std::string(std::getenv("XOL_TEST_TMP") ? std::getenv("XOL_TEST_TMP") : "/tmp") + "/log_session.actual.txt";
+        const char* tmp = std::getenv("XOL_TEST_TMP");
+        const std::string keep = std::string(tmp ? tmp : "/tmp") + "/log_session.actual.txt";
         ScratchDir::write(keep, actual);
         ADD_FAILURE() << "the log differs from " << expectedFile << " at line " << i + 1
                       << "\n  expected: " << (i < want.size() ? want[i] : "(end)")
