@@ -125,4 +125,31 @@ TEST_F(LoggingTest, EveryEnablingAddsAStream)
     EXPECT_NE(second.find("three"), std::string::npos);
 }
 
+// A stream still open on the file would go on writing at its old offset once the file is
+// truncated, leaving the head of the new log to NUL bytes and the earlier records behind them.
+TEST_F(LoggingTest, EnablingAgainWithTheSamePathStartsACleanFile)
+{
+    const std::string file = dir.path("again.log");
+    for (const std::string& again : {file, std::string("again.log"), std::string("./again.log")}) {
+        SCOPED_TRACE(again);
+        if (api == nullptr)
+            api = api_acquire();
+        ASSERT_NE(api, nullptr);
+        api->setlogging(true, file);
+        // More than a stream buffer holds, so that the first stream has written part of it.
+        for (int i = 0; i < 400; ++i)
+            jobRecord("5", "before enabling again, record " + std::to_string(i));
+        api->setlogging(true, again);
+        jobRecord("5", "after enabling again");
+        api->setlogging(false, "");
+        release(); // flushes and closes the streams
+        const std::string log = logText(file);
+        EXPECT_EQ(log.find('\0'), std::string::npos);
+        EXPECT_EQ(log.find("before enabling again"), std::string::npos);
+        EXPECT_TRUE(std::regex_match(log, std::regex("\\[TID: [^\\]]+\\] \\[SN: 5\\] after "
+                                                     "enabling again\n")))
+            << log.substr(0, 200);
+    }
+}
+
 } // namespace

@@ -3,17 +3,15 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <memory>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/core/core.hpp>
-#include <boost/log/expressions.hpp>
-#include <boost/log/expressions/formatters/named_scope.hpp>
-#include <boost/log/support/date_time.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
-#include <boost/format.hpp>
 #include <boost/make_shared.hpp>
 
-#include "log_attributes.h"
+#include "log_file_format.h"
 #include "operation_boundary.h"
 #include "secure_buffers.h"
 #include "tolvane_libusb.h"
@@ -22,13 +20,28 @@ namespace {
 
 const char versionText[] = "3.0.0.1119(DBG)";
 
+// Holds the buffer of a log stream; as the stream's first base it outlives the stream's last flush.
+struct LogBuffer {
+    static constexpr size_t size = 64 * 1024;
+    std::unique_ptr<char[]> bytes{new char[size]};
+};
+
+// A log file written in large blocks: a long operation's records would otherwise cost a system
+// call every few dozen.
+class LogFile : private LogBuffer, public std::ofstream {
+public:
+    explicit LogFile(const std::string& path)
+    {
+        rdbuf()->pubsetbuf(bytes.get(), static_cast<std::streamsize>(LogBuffer::size));
+        open(path, std::ios_base::out | std::ios_base::trunc);
+    }
+};
+
 } // namespace
 
 VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000), inFlight(0)
 {
     namespace logging = boost::log;
-    namespace expr = boost::log::expressions;
-    namespace keywords = boost::log::keywords;
     namespace sinks = boost::log::sinks;
 
     // Registering them again for a second object keeps the attributes already there.
@@ -37,24 +50,7 @@ VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000), inFlight(0)
     auto backend = boost::make_shared<sinks::text_ostream_backend>();
     backend->auto_flush(false);
     fileSink = boost::make_shared<sinks::synchronous_sink<sinks::text_ostream_backend>>(backend);
-    const logging::formatter scopes = expr::stream << expr::format_named_scope(
-        "Scopes", keywords::format = "%c", keywords::delimiter = "->",
-        keywords::iteration = expr::forward, keywords::incomplete_marker = "...",
-        keywords::empty_marker = "");
-    fileSink->set_formatter(
-        [scopes](logging::record_view const& rec, logging::formatting_ostream& out) {
-            if (auto serial = rec[sn_attr]) {
-                out << boost::format("[TID: %1%] [SN: %2%] %3%") % rec[thread_id_attr] %
-                           serial.get() % rec[expr::smessage];
-                return;
-            }
-            std::string scopeText;
-            logging::formatting_ostream scopeOut(scopeText);
-            scopes(rec, scopeOut);
-            scopeOut.flush();
-            out << boost::format("[TID: %1%] %2% (%3%)") % rec[thread_id_attr] %
-                       rec[expr::smessage] % scopeText;
-        });
+    fileSink->set_formatter(logFileFormatter());
 
     auto core = logging::core::get();
     core->add_global_attribute("Scopes", logging::attributes::named_scope());
@@ -128,9 +124,26 @@ void VemoAPI::setlogging(bool enable, std::string path)
         core->set_logging_enabled(false);
         return;
     }
+    const std::string file = path.empty() ? std::string("debug.log") : path;
+    // Held until the new stream is in place, so that no record falls between the two.
+    auto backend = fileSink->locked_backend();
+    // A stream still open on this very file would go on writing at its old offset once the file
+    // is truncated, leaving NUL bytes at the head of the new log: it is closed first.
+    boost::system::error_code ec;
+    for (auto it = logFiles.begin(); it != logFiles.end();) {
+        if (boost::filesystem::equivalent(it->first, file, ec)) {
+            if (auto open = it->second.lock()) {
+                backend->remove_stream(open);
+                open->close();
+            }
+            it = logFiles.erase(it);
+        } else {
+            ++it;
+        }
+    }
     // An unopenable path is accepted all the same: the stream then discards what it is given.
-    auto stream = boost::make_shared<std::ofstream>(path.empty() ? std::string("debug.log") : path,
-                                                    std::ios_base::out | std::ios_base::trunc);
-    fileSink->locked_backend()->add_stream(stream);
+    auto stream = boost::make_shared<LogFile>(file);
+    backend->add_stream(stream);
+    logFiles.emplace_back(boost::filesystem::absolute(file, ec), stream);
     core->set_logging_enabled(true);
 }

@@ -6,13 +6,18 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include <boost/filesystem/path.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/log/sinks/text_ostream_backend.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "tolvane_wd_callback.h"
 #include "vemoapi.h"
@@ -110,6 +115,9 @@ private:
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
+    // The files setlogging opened, by absolute path, and their streams (owned by the back end);
+    // guarded by the back end's lock.
+    std::vector<std::pair<boost::filesystem::path, boost::weak_ptr<std::ofstream>>> logFiles;
     // Locks in the order they are taken when nested: creationLock, tableLock, ifpLock. The
     // transport's listener registry lock comes before all three (attach and detach run under
     // it); only the registration in usbAPI takes it inside creationLock, before this object

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <boost/log/attributes/current_thread_id.hpp>
+#include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/expressions/keyword.hpp>
 #include <boost/log/sources/severity_channel_logger.hpp>
 #include <boost/log/sources/severity_logger.hpp>
@@ -15,6 +16,8 @@ BOOST_LOG_ATTRIBUTE_KEYWORD(sn_attr, "serial_number", std::string)
 BOOST_LOG_ATTRIBUTE_KEYWORD(channel_attr, "Channel", std::string)
 BOOST_LOG_ATTRIBUTE_KEYWORD(thread_id_attr, "ThreadID",
                             boost::log::attributes::current_thread_id::value_type)
+// The functions and named scopes a record was made in, outermost first.
+BOOST_LOG_ATTRIBUTE_KEYWORD(scopes_attr, "Scopes", boost::log::attributes::named_scope::value_type)
 
 namespace xollog {
 using severity = boost::log::trivial::severity_level;

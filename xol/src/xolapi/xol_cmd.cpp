@@ -9,6 +9,7 @@
 #include <boost/log/sources/record_ostream.hpp>
 
 #include "exceptions.h"
+#include "log_line.h"
 #include "tolvane_libusb.h"
 #include "xol_api.h"
 
@@ -53,7 +54,7 @@ constexpr unsigned long drainTimeoutMs = 100;
 
 } // namespace
 
-#define XOL_LOG(text) BOOST_LOG_SEV(*logger, xollog::severity::debug) << text
+#define XOL_LOG(text) XOLLOG_SEV(*logger, xollog::severity::debug) << text
 
 XolCmd::XolCmd(XolAPI& api)
     : txCapacity(XolAPI::txCapacity), rxCapacity(XolAPI::rxCapacity),

@@ -1,7 +1,7 @@
 #include "zub_logger.h"
 
 #include <boost/log/core/core.hpp>
-#include <boost/log/expressions.hpp>
+#include <boost/log/attributes/value_extraction.hpp>
 #include <boost/make_shared.hpp>
 
 #include "log_attributes.h"
@@ -23,7 +23,11 @@ void ZubLogger::sinkInstall(std::string const& serial,
                             void (*callback)(unsigned long, const char*, void*), void* context)
 {
     sink->locked_backend()->set_callback(callback, context);
-    namespace expr = boost::log::expressions;
-    sink->set_filter(expr::has_attr(sn_attr) && sn_attr == serial);
+    // One look-up of the attribute by a name made once, then the comparison of the texts.
+    sink->set_filter([name = sn_attr.get_name(), serial](
+                         boost::log::attribute_value_set const& values) {
+        const auto value = boost::log::extract<std::string>(name, values);
+        return value && value.get() == serial;
+    });
     boost::log::core::get()->add_sink(sink);
 }
