@@ -24,6 +24,7 @@ struct OrderCase {
     uint32_t status;
     std::optional<uint8_t> marker;
     Failure expected;
+    std::optional<uint32_t> lengthField = std::nullopt;
 };
 
 class CheckOrder : public ProtocolTest, public ::testing::WithParamInterface<OrderCase> {};
@@ -35,6 +36,7 @@ TEST_P(CheckOrder, FirstFailingCheckWins)
         f.responseCode = c.responseCode;
         f.status = c.status;
         f.marker = c.marker;
+        f.lengthField = c.lengthField;
     }));
     EXPECT_EQ(failureOf([&] { operation(c.code).run(*api); }), c.expected);
 }
@@ -51,6 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
                   vemo(0x80000011, "Invalid parameter")},
         OrderCase{"StatusBeforeMarker", 0x24, Reply::Final, {}, 0x8000003B, 0x33,
                   vemo(0x8000003B, " Media error: Storage write failure")},
+        // A length field below the header's is judged after the code, status and marker.
+        OrderCase{"WrongCodeBeforeAShortLength", 0x24, Reply::Final, 0x800023, 0, {}, badCode, 10},
+        OrderCase{"StatusBeforeAShortLength", 0x24, Reply::Final, {}, 0x80000037, {},
+                  vemo(0x80000037, "Token does not exist"), 10},
+        OrderCase{"MarkerBeforeAShortLength", 0x24, Reply::Final, {}, 0, 0x33,
+                  vemo(0x20001, "Bad response marker"), 0},
         OrderCase{"StatusOfADataRequest", 0x23, Reply::DataRequest, {}, 0x8000001C, {},
                   vemo(0x8000001C, "Invalid chunk size")},
         OrderCase{"StatusOfADownloadChunk", 0x22, Reply::Chunk, {}, 0x8000003C, {},
@@ -215,6 +223,39 @@ TEST_F(Exchange, EraseTokenAfterThreeHeartbeatsReturnsAResponseWithZeroStatuses)
     EXPECT_FALSE(look([](const XolDeviceState& s) { return s.tokens.count(3) > 0; }));
 }
 
+TEST_F(Exchange, HeartbeatWithAShortLengthFieldIsAHeartbeat)
+{
+    relay->setRewrite([](const Bytes& m) {
+        Bytes heartbeat = hex("08 00 00 14 00 00 00 00 24 00 80 87 00 00 00 00 00 00 00 00");
+        return std::vector<Bytes>{heartbeat, m};
+    });
+    EXPECT_EQ(failureOf([&] { api->EraseToken(3); }), Failure());
+    EXPECT_EQ(ins().size(), 2u);
+}
+
+// Endpoints whose packets are shorter than the response header: after the first packet the rest
+// of each message comes in one transfer (a request that ended inside a packet would overflow on
+// a real bus).
+class SmallPackets : public ProtocolTest, public ::testing::WithParamInterface<uint16_t> {
+protected:
+    uint16_t packetSize() const override { return GetParam(); }
+};
+
+TEST_P(SmallPackets, EveryMessageIsTheFirstPacketAndOneMore)
+{
+    const size_t p = GetParam();
+    auto token = api->ReadToken(3);
+    EXPECT_EQ(contentOf(token->getToken()), pattern(100, 3));
+    std::vector<size_t> sizes;
+    for (const Bytes& t : ins())
+        sizes.push_back(t.size());
+    // The final response (64 bytes) and the one chunk (120 bytes).
+    EXPECT_EQ(sizes, (std::vector<size_t>{p, 64 - p, p, 120 - p}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SmallPackets, ::testing::Values(8, 16),
+                         [](const auto& info) { return "Of" + std::to_string(info.param); });
+
 // A board that sends a heartbeat before every answer: each host message is followed by one
 // heartbeat and one answer, for every command.
 class HeartbeatEverywhere : public ProtocolTest, public ::testing::WithParamInterface<Operation> {};
@@ -273,7 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"HeaderOnlyCodeAfterEightBytes", 0x02, 0x800003, {8, 12}, {20, 8, 12}},
         SplitCase{"FirstPacketHoldsTheWholeMessage", 0x24, {}, {64}, {64}},
         SplitCase{"HeaderThenData", 0x24, {}, {20, 44}, {20, 44}},
-        SplitCase{"PartOfTheHeaderFirst", 0x24, {}, {8, 56}, {8, 12, 44}}),
+        // The first packet holds the length: the rest comes in one transfer.
+        SplitCase{"PartOfTheHeaderFirst", 0x24, {}, {8, 56}, {8, 56}}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Exchange, RecoveryUploadThroughHeaderOnlyAnswersOnly)

@@ -1,5 +1,6 @@
 #include "xol_cmd.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ios>
 
@@ -17,6 +18,8 @@ constexpr uint8_t markerChunk = 0x5A;
 constexpr uint8_t markerHeartbeat = 0x87;
 constexpr uint8_t markerRequest = 0xA5;
 constexpr uint32_t headerOnlyResponseCode = 0x800003;
+constexpr size_t lengthFieldBytes = 3;
+constexpr unsigned maxStalls = 8;
 
 [[noreturn]] void badSize()
 {
@@ -32,7 +35,7 @@ XolCmd::XolCmd(XolAPI& api)
       transport(api.getTransport()), serial(api.getSerial()), tx(api.getTxBuffer()),
       rx(api.getRxBuffer()), sendPending(false), readPending(false), expectReply(false),
       txLength(0), padFlag(false), timeout(api.getTimeout()), logger(&api.getLogger()),
-      rxLength(0)
+      rxLength(0), stalls(0)
 {
 }
 
@@ -71,27 +74,32 @@ void XolCmd::read()
     XOL_LOG("Reading first packet");
     size_t got = 0;
     transport->Read(serial, rx, 0, got, timeout);
-    if (got > rxCapacity)
+    if (got > rxCapacity || got < lengthFieldBytes)
         badSize();
-    // The length and response code sit in the header; a first packet too short to hold them is
-    // completed up to the header before they are read.
-    if (got < responseHeaderLength) {
+    auto readRestUpTo = [&](size_t length) {
+        XOL_LOG("Reading the rest");
         size_t n = 0;
-        transport->Read(serial, rx + got, responseHeaderLength - got, n, timeout);
+        transport->Read(serial, rx + got, length - got, n, timeout);
         got += n;
+    };
+    // A length below the header's is read as the header alone: the response code, firmware
+    // status and marker are looked at before the length is judged.
+    const size_t announced = std::max<size_t>(getLe(rx, 3), responseHeaderLength);
+    // A first packet shorter than the header (small endpoints) already holds the length: the
+    // rest comes in one transfer, as the bus delivers the message in whole packets. A length the
+    // receive buffer cannot hold is refused once the header is in.
+    if (got < responseHeaderLength) {
+        readRestUpTo(announced <= rxCapacity ? announced : responseHeaderLength);
         if (got < responseHeaderLength)
             badSize();
     }
     const uint32_t code = getLe(rx + 8, 3);
-    const size_t expected = code == headerOnlyResponseCode ? responseHeaderLength : getLe(rx, 3);
-    // Refused before a byte lands past the receive buffer, or a header is read as data.
-    if (expected > rxCapacity || expected < responseHeaderLength)
+    const size_t expected = code == headerOnlyResponseCode ? responseHeaderLength : announced;
+    // Refused before a byte lands past the receive buffer.
+    if (expected > rxCapacity)
         badSize();
     if (expected > got) {
-        XOL_LOG("Reading the rest");
-        size_t n = 0;
-        transport->Read(serial, rx + got, expected - got, n, timeout);
-        got += n;
+        readRestUpTo(expected);
         // A short second transfer would leave stale bytes of an earlier message in the data.
         if (got < expected)
             badSize();
@@ -170,6 +178,16 @@ void XolCmd::requireReceivedData(size_t length) const
 {
     if (receivedDataLength() < length)
         badSize();
+}
+
+void XolCmd::guardProgress(bool advanced, char const* failure)
+{
+    if (advanced) {
+        stalls = 0;
+        return;
+    }
+    if (++stalls >= maxStalls)
+        throw VemoException(0x20004, failure);
 }
 
 void XolCmd::handleAddRequestData(size_t, uint32_t)

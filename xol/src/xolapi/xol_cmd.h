@@ -50,6 +50,9 @@ protected:
     // fields of a final response refuse a message that does not hold them.
     size_t receivedDataLength() const;
     void requireReceivedData(size_t length) const;
+    // A device that keeps answering without the transfer advancing would hold the host in the
+    // exchange for ever: a few such answers in a row end it with 0x20004 and `failure`.
+    void guardProgress(bool advanced, char const* failure);
 
     size_t txCapacity;
     size_t rxCapacity;
@@ -67,6 +70,7 @@ protected:
 
 private:
     size_t rxLength; // bytes of the current device message held in rx
+    unsigned stalls; // answers in a row that did not advance the transfer
 };
 
 // Little-endian field access of the wire format.

@@ -7,9 +7,9 @@
 namespace {
 
 constexpr uint8_t markerRequest = 0xA5;
-// Chunks in a row that do not lower what is still to come, whatever bytes they bring. A device
-// that keeps doing so would hold the host in the download for ever, its buffer growing.
-constexpr unsigned maxStalls = 8;
+// Far above any token or card information record a board holds; a larger total is a device's
+// error, and taking it would let the device size the host's memory.
+constexpr size_t maxRecordBytes = 1u << 20;
 
 [[noreturn]] void badSize()
 {
@@ -27,7 +27,8 @@ ChunkedDownloadXolCmd::ChunkedDownloadXolCmd(XolAPI& api)
     : XolCmd(api),
       buffer(std::make_unique<std::stringbuf>(std::ios_base::in | std::ios_base::out |
                                               std::ios_base::binary)),
-      output(buffer.get()), lastRemaining(0), stalls(0)
+      output(buffer.get()), fetching(false), expectedBytes(0), receivedBytes(0),
+      lastRemaining(0)
 {
     output.exceptions(std::ios_base::badbit | std::ios_base::eofbit | std::ios_base::failbit);
 }
@@ -37,27 +38,40 @@ void ChunkedDownloadXolCmd::askFor(size_t amount)
     sendMessage(markerRequest, initialPayloadLength, amount, false);
 }
 
-void ChunkedDownloadXolCmd::beginDownload(size_t total)
+void ChunkedDownloadXolCmd::beginDownload(size_t units, uint64_t unitBytes)
 {
-    lastRemaining = total;
-    askFor(nextAmount(total));
+    if (fetching)
+        throw VemoException(0x20001, "Bad response marker");
+    fetching = true;
+    expectedBytes = static_cast<uint64_t>(units) * unitBytes;
+    lastRemaining = units;
+    askFor(nextAmount(units));
+}
+
+void ChunkedDownloadXolCmd::account(size_t length, size_t remaining)
+{
+    // Before the final response there is no total, and for Read Boot Media no block size.
+    if (!fetching)
+        throw VemoException(0x20002, "Additional Response Data is not supported for this command");
+    if (length > expectedBytes - receivedBytes)
+        badSize();
+    receivedBytes += length;
+    if (remaining == 0 && receivedBytes != expectedBytes)
+        badSize();
 }
 
 void ChunkedDownloadXolCmd::handleAddResponseData(void const* data, size_t length,
                                                   size_t remaining)
 {
+    account(length, remaining);
     if (length > 0)
         output.write(static_cast<char const*>(data), static_cast<std::streamsize>(length));
     if (remaining == 0) {
         complete();
         return;
     }
-    if (remaining >= lastRemaining) {
-        if (++stalls >= maxStalls)
-            throw VemoException(0x20004, "Download makes no progress");
-    } else {
-        stalls = 0;
-    }
+    // Chunks that do not lower what is still to come, whatever bytes they bring.
+    guardProgress(remaining < lastRemaining, "Download makes no progress");
     lastRemaining = remaining;
     askFor(nextAmount(remaining));
 }
@@ -79,11 +93,11 @@ void GetCardInfoXolCmd::handleResponse(void const* data, size_t length, size_t a
 {
     if (length != finalDataLength)
         badSize();
-    if (additional == 0)
+    if (additional == 0 || additional > maxRecordBytes)
         badAdditional();
     requireReceivedData(1);
     type = static_cast<uint8_t const*>(data)[0]; // the device's report, not the request
-    beginDownload(additional);
+    beginDownload(additional, 1);
 }
 
 size_t GetCardInfoXolCmd::nextAmount(size_t remaining) const
@@ -112,9 +126,9 @@ void ReadTokenXolCmd::handleResponse(void const*, size_t length, size_t addition
 {
     if (length != finalDataLength)
         badSize();
-    if (additional == 0)
+    if (additional == 0 || additional > maxRecordBytes)
         badAdditional();
-    beginDownload(additional);
+    beginDownload(additional, 1);
 }
 
 size_t ReadTokenXolCmd::nextAmount(size_t remaining) const
@@ -163,12 +177,16 @@ void ReadBootMediaXolCmd::handleResponse(void const* data, size_t length, size_t
     blockSize = getLe(d + 4, 4);
     if (blockSize == 0)
         throw VemoException(0x20003, "Device reported a block size of 0");
-    beginDownload(additional);
+    // The device sends what the host asked for, never more, never fewer blocks.
+    if (additional != blocks)
+        badAdditional();
+    beginDownload(additional, blockSize);
 }
 
 size_t ReadBootMediaXolCmd::nextAmount(size_t remaining) const
 {
-    return std::min({remaining, static_cast<size_t>(maxChunk), chunkLimit() / blockSize});
+    const size_t fitting = blockSize != 0 ? chunkLimit() / blockSize : 0;
+    return std::min({remaining, static_cast<size_t>(maxChunk), fitting});
 }
 
 void ReadBootMediaXolCmd::complete()

@@ -21,8 +21,9 @@ protected:
     // The download is complete: make the response from the collected bytes.
     virtual void complete() = 0;
     void askFor(size_t amount);
-    // The final response announced `total`: ask for the first chunk.
-    void beginDownload(size_t total);
+    // The final response announced `units` still to come, of `unitBytes` bytes each: ask for the
+    // first chunk.
+    void beginDownload(size_t units, uint64_t unitBytes);
 
     // Most data bytes one device message can bring.
     size_t chunkLimit() const { return rxCapacity - responseHeaderLength; }
@@ -31,8 +32,14 @@ protected:
     std::ostream output;
 
 private:
+    // Counts what arrives against what was announced: a device that sends more never grows the
+    // buffer past the total, and one that ends early is not taken as a complete download.
+    void account(size_t length, size_t remaining);
+
+    bool fetching;          // the final response has announced the total
+    uint64_t expectedBytes; // announced total, in bytes
+    uint64_t receivedBytes;
     size_t lastRemaining;
-    unsigned stalls;
 };
 
 class GetCardInfoXolCmd : public ChunkedDownloadXolCmd {

@@ -1,6 +1,7 @@
 #include "xol_upload_cmds.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include <boost/log/attributes/named_scope.hpp>
 
@@ -11,6 +12,26 @@ namespace {
 constexpr uint8_t markerChunk = 0x5A;
 constexpr std::ios_base::iostate allFailures =
     std::ios_base::badbit | std::ios_base::eofbit | std::ios_base::failbit;
+constexpr char const* noProgress = "Upload makes no progress";
+
+// A final response is the device's word that it has the data: before the last announced byte
+// went out, it is no success.
+void requireAllSent(size_t left)
+{
+    if (left != 0)
+        throw VemoException(0x20004, "Upload ended before all data were sent");
+}
+
+// The length of the whole stream, which the 32-bit fields of the wire must carry; the position
+// is left as it was.
+std::streamoff streamLength(std::istream& s)
+{
+    const std::streampos at = s.tellg();
+    s.seekg(0, std::ios_base::end);
+    const std::streamoff length = s.tellg();
+    s.seekg(at);
+    return length;
+}
 
 } // namespace
 
@@ -34,8 +55,15 @@ void BufferReaderXolCmd::handleAddRequestData(size_t requested, uint32_t flags)
     input.read(reinterpret_cast<char*>(destination),
                static_cast<std::streamsize>(std::min(requested, capacity)));
     const size_t chunk = static_cast<size_t>(input.gcount());
+    guardProgress(chunk != 0, noProgress);
     remaining -= chunk;
     sendMessage(markerChunk, chunk, remaining, payloadOnly);
+}
+
+void BufferReaderXolCmd::handleResponse(void const* data, size_t length, size_t additional)
+{
+    XolCmd::handleResponse(data, length, additional);
+    requireAllSent(remaining);
 }
 
 WriteTokenXolCmd::WriteTokenXolCmd(XolAPI& api, IBlob& token, unsigned char slot)
@@ -77,8 +105,11 @@ void ConfigureDeviceXolCmd::sendInitialCmd()
 }
 
 DownloadModuleXolCmd::DownloadModuleXolCmd(XolAPI& api, std::istream* image, char const* moduleName)
-    : XolCmd(api), image(image), module(image, moduleName)
+    : XolCmd(api), image(image), module(image, moduleName), left(module.getPartitionSize())
 {
+    // Sent modulo 2^32, the sizes would have the board take a fraction of the image for all of it.
+    if (streamLength(*image) > static_cast<std::streamoff>(UINT32_MAX))
+        throw VemoException(0x30000, "Image of 4 GiB or more is not supported");
 }
 
 void DownloadModuleXolCmd::handleAddRequestData(size_t requested, uint32_t flags)
@@ -101,9 +132,16 @@ void DownloadModuleXolCmd::handleAddRequestData(size_t requested, uint32_t flags
         throw;
     }
     image->exceptions(callerMask);
+    guardProgress(chunk != 0, noProgress);
     const size_t position = static_cast<size_t>(static_cast<std::streamoff>(image->tellg()));
-    const size_t left = module.getPartitionSize() - position;
+    left = module.getPartitionSize() - position;
     sendMessage(markerChunk, chunk, left, payloadOnly);
+}
+
+void DownloadModuleXolCmd::handleResponse(void const* data, size_t length, size_t additional)
+{
+    XolCmd::handleResponse(data, length, additional);
+    requireAllSent(left);
 }
 
 uint8_t* DownloadModuleXolCmd::beginModulePayload()

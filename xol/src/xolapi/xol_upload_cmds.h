@@ -17,6 +17,7 @@ public:
 
 protected:
     void handleAddRequestData(size_t requested, uint32_t flags) override;
+    void handleResponse(void const* data, size_t length, size_t additional) override;
 
     std::istream input;
     size_t remaining;
@@ -84,11 +85,15 @@ public:
 
 protected:
     void handleAddRequestData(size_t requested, uint32_t flags) override;
+    void handleResponse(void const* data, size_t length, size_t additional) override;
     // Writes 1, header size and module size at [16..27] of a zeroed payload.
     uint8_t* beginModulePayload();
 
     std::istream* image;
     ModuleMeta module;
+
+private:
+    size_t left; // bytes of the image the last message announced still to come
 };
 
 class DownloadRecoveryModuleXolCmd : public DownloadModuleXolCmd {

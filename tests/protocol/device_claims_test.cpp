@@ -1,0 +1,227 @@
+// A device's figures checked against what the host asked and what arrived: a download ends in
+// success only with every announced byte, an upload only after every announced byte went out,
+// and no device figure sizes the host's memory or divides anything.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "operations.h"
+#include "protocol_fixture.h"
+
+using namespace prototest;
+using xolsim::Fault;
+using xolsim::Reply;
+using xolsim::UploadStep;
+using xolsim::XolDeviceState;
+
+namespace {
+
+const Failure badSize = vemo(0x20003, "Unexpected message data size");
+const Failure badAdditional = vemo(0x20004, "Unexpected additional data size");
+
+struct ClaimCase {
+    const char* name;
+    uint8_t code;
+    Fault fault;
+    Failure expected;
+    size_t hostMessages; // host messages sent before the refusal
+};
+std::ostream& operator<<(std::ostream& os, const ClaimCase& c) { return os << c.name; }
+
+class DownloadClaim : public ProtocolTest, public ::testing::WithParamInterface<ClaimCase> {};
+
+TEST_P(DownloadClaim, IsRefused)
+{
+    const ClaimCase c = GetParam();
+    inject(c.fault);
+    EXPECT_EQ(failureOf([&] { operation(c.code).run(*api); }), c.expected);
+    EXPECT_EQ(outs().size(), c.hostMessages);
+}
+
+// A download chunk in place of the final response: no total, and for boot media no block size.
+Fault chunkFirst(uint8_t code)
+{
+    return faultOn(code, Reply::Final, [](Fault& f) {
+        f.marker = 0x5A;
+        f.additional = 5;
+    });
+}
+
+// The last chunk's length field says fewer bytes than it brings.
+Fault shortChunk(uint8_t code, uint32_t lengthField)
+{
+    return faultOn(code, Reply::Chunk, [&](Fault& f) {
+        f.lengthField = lengthField;
+        f.keepExchange = true;
+    });
+}
+
+Fault announcing(uint8_t code, uint32_t total)
+{
+    return faultOn(code, Reply::Final, [&](Fault& f) { f.additional = total; });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DownloadClaim,
+    ::testing::Values(
+        ClaimCase{"BootMediaAnsweredByAChunk", 0x25, chunkFirst(0x25),
+                  vemo(0x20002, "Additional Response Data is not supported for this command"), 1},
+        ClaimCase{"TokenAnsweredByAChunk", 0x22, chunkFirst(0x22),
+                  vemo(0x20002, "Additional Response Data is not supported for this command"), 1},
+        // Read Token of 100 bytes whose only chunk says 21 bytes long: 1 byte, nothing to come.
+        ClaimCase{"TokenChunkOfOneByte", 0x22, shortChunk(0x22, 21), badSize, 2},
+        ClaimCase{"CardInfoChunkOfOneByte", 0x12, shortChunk(0x12, 21), badSize, 2},
+        // 8 blocks of 512 in one chunk, its length field 1048 bytes short.
+        ClaimCase{"BootMediaChunkCut", 0x25, shortChunk(0x25, 20 + 8 * 512 - 1048), badSize, 2},
+        // More than a 100-byte token: the chunk that brings it is not taken.
+        ClaimCase{"TokenChunkLongerThanAnnounced", 0x22,
+                  faultOn(0x22, Reply::Chunk,
+                          [](Fault& f) {
+                              f.data = pattern(200);
+                              f.keepExchange = true;
+                          }),
+                  badSize, 2},
+        ClaimCase{"TokenOfAGibibyte", 0x22, announcing(0x22, 1u << 30), badAdditional, 1},
+        ClaimCase{"CardInfoOfAGibibyte", 0x12, announcing(0x12, 1u << 30), badAdditional, 1},
+        ClaimCase{"BootMediaOfAGibiblockFor8", 0x25, announcing(0x25, 1u << 30), badAdditional, 1},
+        ClaimCase{"BootMediaOfFewerBlocksThanAsked", 0x25, announcing(0x25, 7), badAdditional, 1}),
+    [](const auto& info) { return info.param.name; });
+
+using Claims = ProtocolTest;
+
+TEST_F(Claims, BootMediaCutShortAnywhereIsNoRead)
+{
+    // 64 blocks in chunks of 16: the third chunk loses 1048 of its bytes, and still counts 16
+    // blocks delivered.
+    inject(faultOn(0x25, Reply::Chunk, [](Fault& f) {
+        f.skip = 2;
+        f.size = 20 + 16 * 512 - 1048;
+        f.keepExchange = true;
+    }));
+    EXPECT_EQ(failureOf([&] { api->ReadBootMedia(2, 0, 0, 64, 0); }), badSize);
+    EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{16, 16, 16, 16}));
+}
+
+TEST_F(Claims, TokensUpToTheBoundAreRead)
+{
+    const Bytes token = pattern(1 << 20, 9);
+    board([&](XolDeviceState& s) { s.tokens[5] = token; });
+    auto response = api->ReadToken(5);
+    EXPECT_EQ(contentHash(contentOf(response->getToken())), contentHash(token));
+}
+
+} // namespace
+
+namespace {
+
+// --- uploads
+
+// The device's data request number `skip` (0 = the first) comes back as a final response of
+// success, before the rest was sent.
+Fault finalInsteadOfRequest(uint8_t code, unsigned skip)
+{
+    return faultOn(code, Reply::DataRequest, [&](Fault& f) {
+        f.skip = skip;
+        f.marker = 0x00;
+        f.additional = 0;
+    });
+}
+
+struct EarlyEndCase {
+    const char* name;
+    Fault fault;
+    std::function<void(XolAPI&)> run;
+    size_t hostMessages;
+};
+std::ostream& operator<<(std::ostream& os, const EarlyEndCase& c) { return os << c.name; }
+
+class EarlyFinalResponse : public ProtocolTest, public ::testing::WithParamInterface<EarlyEndCase> {};
+
+TEST_P(EarlyFinalResponse, IsNoSuccess)
+{
+    const EarlyEndCase c = GetParam();
+    inject(c.fault);
+    EXPECT_EQ(failureOf([&] { c.run(*api); }),
+              vemo(0x20004, "Upload ended before all data were sent"));
+    EXPECT_EQ(outs().size(), c.hostMessages);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EarlyFinalResponse,
+    ::testing::Values(
+        EarlyEndCase{"WriteTokenWithNoTokenSent", finalInsteadOfRequest(0x23, 0),
+                     operation(0x23).run, 1},
+        // 64 KiB of an image of 90,000 bytes.
+        EarlyEndCase{"ProvisionFwImageAfter64KiB", finalInsteadOfRequest(0x15, 1),
+                     [](XolAPI& a) {
+                         std::istringstream image(asString(moduleImage(90000, "rcipifwi", 80000)));
+                         a.ProvisionFwImage(&image, 0);
+                     },
+                     2},
+        EarlyEndCase{"RecoveryModuleWithNothingSent", finalInsteadOfRequest(0x02, 0),
+                     operation(0x02).run, 1}),
+    [](const auto& info) { return info.param.name; });
+
+// A device that asks for 0 bytes again and again.
+class EmptyRequests : public ProtocolTest, public ::testing::WithParamInterface<Operation> {};
+
+TEST_P(EmptyRequests, EndTheUploadAfterABoundedNumber)
+{
+    const Operation op = GetParam();
+    board([&](XolDeviceState& s) { s.uploadScript[op.code] = std::deque<UploadStep>(1000, {0, false}); });
+    EXPECT_EQ(failureOf([&] { op.run(*api); }), vemo(0x20004, "Upload makes no progress"));
+    EXPECT_GE(outs().size(), 3u);
+    EXPECT_LE(outs().size(), 32u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Uploads, EmptyRequests,
+    ::testing::ValuesIn(operationsWhere([](const Operation& op) { return op.kind == Operation::Upload; })),
+    [](const auto& info) { return info.param.name; });
+
+// --- images the 32-bit sizes of the wire cannot describe
+
+class HugeImage : public ProtocolTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void TearDown() override
+    {
+        std::remove(path.c_str());
+        ProtocolTest::TearDown();
+    }
+    std::string path = ::testing::TempDir() + "xol_huge_image_" + std::to_string(std::random_device()());
+};
+
+TEST_P(HugeImage, OfFourGibibytesAndMoreIsRefusedBeforeAnythingIsSent)
+{
+    const bool recovery = GetParam();
+    const char* name = recovery ? "xolmod" : "rcipifwi";
+    // 4 GiB + 64 KiB, sparse: the directory at the start, the module at the end.
+    const uint64_t length = (uint64_t(1) << 32) + 65536;
+    Bytes directory = moduleImage(40, name, 0);
+    for (int i = 0; i < 4; ++i) {
+        directory[28 + i] = static_cast<uint8_t>((length - 1000) >> (8 * i));
+        directory[32 + i] = static_cast<uint8_t>(1000 >> (8 * i));
+    }
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(directory.data()), static_cast<std::streamsize>(directory.size()));
+    }
+    std::filesystem::resize_file(path, length);
+
+    std::ifstream image(path, std::ios::binary);
+    const Failure f = failureOf([&] {
+        if (recovery)
+            api->DownloadRecoveryModule(&image);
+        else
+            api->ProvisionFwImage(&image, 0);
+    });
+    EXPECT_EQ(f, vemo(0x30000, "Image of 4 GiB or more is not supported"));
+    EXPECT_TRUE(transfers().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, HugeImage, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Recovery" : "Provision"; });
+
+} // namespace
