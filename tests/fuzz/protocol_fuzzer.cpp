@@ -129,9 +129,22 @@ void mutate(FuzzInput& in, std::minstd_rand& rng, size_t maxSize)
     case 0:
         (pick(2) ? in.which : in.arg) = static_cast<uint8_t>(rng());
         break;
-    case 1:
-        msgs.insert(msgs.begin() + static_cast<long>(pick(msgs.size() + 1)), FuzzInput::Message(64));
+    case 1: {
+        // A well-formed message of any kind for the command at hand: the header alone, or a
+        // final response's length.
+        FuzzInput::Message m(pick(2) ? 20 : 64);
+        const uint32_t code = msgs.empty() ? fields()[3].values[pick(fields()[3].values.size())]
+                                           : le(msgs[pick(msgs.size())], 8, 3);
+        const uint8_t markers[] = {0x00, 0x5A, 0x87, 0xA5};
+        const Field& additional = fields()[5];
+        put(m, 0, 3, static_cast<uint32_t>(m.size()));
+        m[3] = 20;
+        put(m, 8, 3, code);
+        m[11] = markers[pick(4)];
+        put(m, 12, 4, additional.values[pick(additional.values.size())]);
+        msgs.insert(msgs.begin() + static_cast<long>(pick(msgs.size() + 1)), std::move(m));
         break;
+    }
     case 2:
         msgs.erase(msgs.begin() + static_cast<long>(pick(msgs.size())));
         break;
