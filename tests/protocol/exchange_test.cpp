@@ -1,5 +1,8 @@
 // One command's exchange: how device messages are read, checked in order, refused and traced.
+#include <atomic>
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "exceptions.h"
 #include "operations.h"
@@ -231,6 +234,32 @@ TEST_F(Exchange, HeartbeatWithAShortLengthFieldIsAHeartbeat)
     });
     EXPECT_EQ(failureOf([&] { api->EraseToken(3); }), Failure());
     EXPECT_EQ(ins().size(), 2u);
+}
+
+// A board that answers with heartbeats alone, one every 20 ms, for a minute at most: the host
+// gives up after 120 transfer time-outs (24 s at 200 ms) while they still come.
+TEST_F(Exchange, HeartbeatsAloneKeepAnExchangeAliveForABoundedTime)
+{
+    relay->setRewrite([](const Bytes&) { return std::vector<Bytes>(); });
+    api->set_timeout(200);
+    std::atomic<bool> done{false};
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        const Bytes heartbeat = hex("14 00 00 14 00 00 00 00 24 00 80 87 00 00 00 00 00 00 00 00");
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done && std::chrono::steady_clock::now() < end) {
+            relay->deliver(heartbeat);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        feeding = false;
+    });
+    const Failure f = failureOf([&] { api->EraseToken(3); });
+    const bool stillFeeding = feeding;
+    done = true;
+    feeder.join();
+    EXPECT_EQ(f, vemo(static_cast<unsigned long>(-7L), "LIBUSB_ERROR_TIMEOUT"));
+    EXPECT_TRUE(stillFeeding) << "the exchange ended only when the heartbeats stopped";
+    EXPECT_EQ(outs().size(), 1u);
 }
 
 // Endpoints whose packets are shorter than the response header: after the first packet the rest

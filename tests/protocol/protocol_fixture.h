@@ -32,6 +32,8 @@ public:
         this->device->attachSender([this](Bytes message) { forward(std::move(message)); });
     }
     void onBulkOut(const Bytes& data) override { device->onBulkOut(data); }
+    // A message the board sends of its own accord, past the rewrite.
+    void deliver(Bytes message) { sendIn(std::move(message)); }
     void setRewrite(Rewrite r)
     {
         std::lock_guard<std::mutex> guard(lock);

@@ -1,8 +1,12 @@
 #include "xol_cmd.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ios>
+#include <mutex>
+#include <set>
+#include <utility>
 
 #include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/sources/record_ostream.hpp>
@@ -26,6 +30,62 @@ constexpr unsigned maxStalls = 8;
     throw VemoException(0x20003, "Unexpected message data size");
 }
 
+// libusb's codes as the transport reports them (sign-extended to the status width).
+constexpr unsigned long transferTimedOut = static_cast<unsigned long>(-7L); // LIBUSB_ERROR_TIMEOUT
+constexpr unsigned long transferOverflowed = static_cast<unsigned long>(-8L); // LIBUSB_ERROR_OVERFLOW
+
+// An exchange that ended this way may have left the rest of a device message, or answers still
+// to come, on the IN endpoint; the next exchange would read them as its own.
+bool leavesStaleInput(VemoException const& e)
+{
+    const unsigned long code = e.getErrorCode();
+    return (code >= 0x20000 && code <= 0x20004) || code == transferTimedOut ||
+           code == transferOverflowed;
+}
+
+// Connections whose IN endpoint is to be drained before their next command. Jobs build one
+// protocol object after another for a connection, so the mark is kept per connection (transport
+// and serial text), not per object. The lock guards the set alone; nothing else is taken while
+// it is held.
+class StaleConnections {
+public:
+    static void mark(TolvaneWdAPI const* transport, std::string const& serial)
+    {
+        std::lock_guard<std::mutex> guard(lock());
+        marked().emplace(transport, serial);
+    }
+    // Whether the connection was marked; the mark is gone afterwards.
+    static bool take(TolvaneWdAPI const* transport, std::string const& serial)
+    {
+        std::lock_guard<std::mutex> guard(lock());
+        return marked().erase({transport, serial}) != 0;
+    }
+
+private:
+    using Key = std::pair<TolvaneWdAPI const*, std::string>;
+    static std::mutex& lock()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::set<Key>& marked()
+    {
+        static std::set<Key> s;
+        return s;
+    }
+};
+
+// Heartbeats alone keep an exchange alive for at most this many transfer time-outs (10 minutes
+// at the default 5 s): far more than the slowest storage operation takes, and still an end.
+constexpr uint64_t heartbeatTimeouts = 120;
+
+// Reads of a drain: each takes up to a whole receive buffer, a whole number of packets on every
+// endpoint; a device that never stops sending is given up on after this many.
+constexpr unsigned maxDrainReads = 16;
+// What is already on its way comes within a few bus frames; the wait of the last, empty read is
+// what a drain costs.
+constexpr unsigned long drainTimeoutMs = 20;
+
 } // namespace
 
 #define XOL_LOG(text) BOOST_LOG_SEV(*logger, xollog::severity::debug) << text
@@ -35,7 +95,7 @@ XolCmd::XolCmd(XolAPI& api)
       transport(api.getTransport()), serial(api.getSerial()), tx(api.getTxBuffer()),
       rx(api.getRxBuffer()), sendPending(false), readPending(false), expectReply(false),
       txLength(0), padFlag(false), timeout(api.getTimeout()), logger(&api.getLogger()),
-      rxLength(0), stalls(0)
+      rxLength(0), stalls(0), heartbeating(false)
 {
 }
 
@@ -142,6 +202,11 @@ void XolCmd::HandleIncomingMessage()
         dataLength = static_cast<size_t>(static_cast<ptrdiff_t>(signedLength));
     }
 
+    if (marker == markerHeartbeat)
+        boundHeartbeats();
+    else
+        heartbeating = false;
+
     switch (marker) {
     case markerFinal:
         handleResponse(rx + responseHeaderLength, dataLength, additional);
@@ -178,6 +243,19 @@ void XolCmd::requireReceivedData(size_t length) const
 {
     if (receivedDataLength() < length)
         badSize();
+}
+
+void XolCmd::boundHeartbeats()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!heartbeating) {
+        heartbeating = true;
+        heartbeatsSince = now;
+        return;
+    }
+    const std::chrono::milliseconds window(heartbeatTimeouts * static_cast<uint64_t>(timeout));
+    if (now - heartbeatsSince > window)
+        throw VemoException(transferTimedOut, "LIBUSB_ERROR_TIMEOUT");
 }
 
 void XolCmd::guardProgress(bool advanced, char const* failure)
@@ -229,9 +307,36 @@ void XolCmd::sendInitialPayload(size_t additionalLength)
     sendMessage(markerFinal, initialPayloadLength, additionalLength, false);
 }
 
+void XolCmd::drainStaleInput()
+{
+    for (unsigned i = 0; i < maxDrainReads; ++i) {
+        size_t n = 0;
+        try {
+            transport->Read(serial, rx, rxCapacity, n, drainTimeoutMs);
+        } catch (VemoException const&) {
+            // Empty at last (a time-out); any other failure shows again on the command's own
+            // transfers.
+            return;
+        }
+    }
+}
+
 void XolCmd::exchange()
 {
     sendInitialCmd();
+    if (StaleConnections::take(transport, serial))
+        drainStaleInput();
+    try {
+        run();
+    } catch (VemoException const& e) {
+        if (leavesStaleInput(e))
+            StaleConnections::mark(transport, serial);
+        throw;
+    }
+}
+
+void XolCmd::run()
+{
     for (;;) {
         if (sendPending) {
             transport->Write(serial, tx, txCapacity, txLength, padFlag, timeout);

@@ -3,6 +3,7 @@
 #ifndef XOL_CMD_H
 #define XOL_CMD_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -69,8 +70,18 @@ protected:
     xollog::channel_logger_st* logger;
 
 private:
+    // The message loop of exchange.
+    void run();
+    // Reads and drops what an earlier exchange left on the IN endpoint.
+    void drainStaleInput();
+    // A device that sends nothing but heartbeats is given a bounded time, then the exchange
+    // ends as a time-out.
+    void boundHeartbeats();
+
     size_t rxLength; // bytes of the current device message held in rx
     unsigned stalls; // answers in a row that did not advance the transfer
+    bool heartbeating; // the device messages since heartbeatsSince were all heartbeats
+    std::chrono::steady_clock::time_point heartbeatsSince;
 };
 
 // Little-endian field access of the wire format.
