@@ -637,7 +637,9 @@ STANDIN_EXPORT int STANDIN_CALL libusb_bulk_transfer(libusb_device_handle* h, un
                 result = LIBUSB_ERROR_TIMEOUT;
                 break;
             }
-            const auto taken = dev->inQueue.take(data, static_cast<size_t>(length), ep->maxPacketSize, got);
+            // Bits 0..10 of wMaxPacketSize are the packet size; the bits above it are not.
+            const size_t packet = ep->maxPacketSize & 0x7FFu;
+            const auto taken = dev->inQueue.take(data, static_cast<size_t>(length), packet, got);
             if (taken == standin::InPackets::Take::More)
                 continue;
             if (taken == standin::InPackets::Take::Overflow)
