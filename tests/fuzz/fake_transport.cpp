@@ -56,3 +56,6 @@ void TolvaneWdAPI::Read(const std::string&, void* buffer, size_t length, size_t&
     if (message.empty())
         fakeDeviceMessages.pop_front();
 }
+
+// Every input starts on a connection of its own: nothing is left from the input before.
+bool TolvaneWdAPI::SwapStaleInput(const std::string&, bool) { return false; }

@@ -4,9 +4,6 @@
 #include <chrono>
 #include <cstring>
 #include <ios>
-#include <mutex>
-#include <set>
-#include <utility>
 
 #include <boost/log/attributes/named_scope.hpp>
 #include <boost/log/sources/record_ostream.hpp>
@@ -43,38 +40,6 @@ bool leavesStaleInput(VemoException const& e)
            code == transferOverflowed;
 }
 
-// Connections whose IN endpoint is to be drained before their next command. Jobs build one
-// protocol object after another for a connection, so the mark is kept per connection (transport
-// and serial text), not per object. The lock guards the set alone; nothing else is taken while
-// it is held.
-class StaleConnections {
-public:
-    static void mark(TolvaneWdAPI const* transport, std::string const& serial)
-    {
-        std::lock_guard<std::mutex> guard(lock());
-        marked().emplace(transport, serial);
-    }
-    // Whether the connection was marked; the mark is gone afterwards.
-    static bool take(TolvaneWdAPI const* transport, std::string const& serial)
-    {
-        std::lock_guard<std::mutex> guard(lock());
-        return marked().erase({transport, serial}) != 0;
-    }
-
-private:
-    using Key = std::pair<TolvaneWdAPI const*, std::string>;
-    static std::mutex& lock()
-    {
-        static std::mutex m;
-        return m;
-    }
-    static std::set<Key>& marked()
-    {
-        static std::set<Key> s;
-        return s;
-    }
-};
-
 // Heartbeats alone keep an exchange alive for at most this many transfer time-outs (10 minutes
 // at the default 5 s): far more than the slowest storage operation takes, and still an end.
 constexpr uint64_t heartbeatTimeouts = 120;
@@ -84,7 +49,7 @@ constexpr uint64_t heartbeatTimeouts = 120;
 constexpr unsigned maxDrainReads = 16;
 // What is already on its way comes within a few bus frames; the wait of the last, empty read is
 // what a drain costs.
-constexpr unsigned long drainTimeoutMs = 20;
+constexpr unsigned long drainTimeoutMs = 100;
 
 } // namespace
 
@@ -324,13 +289,15 @@ void XolCmd::drainStaleInput()
 void XolCmd::exchange()
 {
     sendInitialCmd();
-    if (StaleConnections::take(transport, serial))
+    // Jobs build one protocol object after another for a connection: the mark is the
+    // transport's, per connection.
+    if (transport->SwapStaleInput(serial, false))
         drainStaleInput();
     try {
         run();
     } catch (VemoException const& e) {
         if (leavesStaleInput(e))
-            StaleConnections::mark(transport, serial);
+            transport->SwapStaleInput(serial, true);
         throw;
     }
 }

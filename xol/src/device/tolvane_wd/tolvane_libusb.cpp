@@ -32,3 +32,8 @@ void TolvaneWdAPI::Read(const std::string& serial, void* buffer, size_t length, 
 {
     impl->Read(serial, buffer, length, transferred, timeoutMs);
 }
+
+bool TolvaneWdAPI::SwapStaleInput(const std::string& serial, bool stale)
+{
+    return impl->SwapStaleInput(serial, stale);
+}

@@ -33,6 +33,11 @@ public:
     void Read(const std::string& serial, void* buffer, size_t length, size_t& transferred,
               unsigned long timeoutMs);
 
+    // Marks (stale) or clears the mark that the connection's IN endpoint may hold what an
+    // abandoned exchange left, and tells whether it was marked. The mark belongs to the
+    // connection the serial text names now; a later connection of the same text starts clear.
+    bool SwapStaleInput(const std::string& serial, bool stale);
+
 private:
     std::unique_ptr<TolvaneWd> impl;
 };

@@ -91,6 +91,7 @@ public:
                unsigned long timeoutMs);
     void Read(const std::string& serial, void* buffer, size_t length, size_t& transferred,
               unsigned long timeoutMs);
+    bool SwapStaleInput(const std::string& serial, bool stale);
 
 private:
     // Keeps a handle open while a transfer runs on it: a departure that comes meanwhile leaves
@@ -132,6 +133,8 @@ private:
     // under deviceMutex.
     std::unordered_map<libusb_device_handle*, unsigned> transfersRunning;
     std::unordered_set<libusb_device_handle*> closeWhenIdle;
+    // Connections marked by SwapStaleInput, with the handle they had then; under deviceMutex.
+    std::unordered_map<std::string, libusb_device_handle*> staleInput;
     tolvane::Logger logger;
     std::recursive_mutex callbackMutex;
     std::unordered_map<void*, ITolvaneWdAPICallbackObj*> callbackDb;

@@ -217,3 +217,20 @@ void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size
     WD_LOG(debug) << "Bytes transferred: " << count;
     transferred = static_cast<size_t>(static_cast<long>(count));
 }
+
+// --- the stale-input mark the protocol keeps per connection, across its protocol objects
+
+bool TolvaneWdAPI::TolvaneWd::SwapStaleInput(const std::string& serial, bool stale)
+{
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    auto found = snToHandle.find(serial);
+    auto mark = staleInput.find(serial);
+    // A mark of a departed connection does not pass to one that came later with the same text.
+    const bool marked =
+        mark != staleInput.end() && found != snToHandle.end() && mark->second == found->second;
+    if (mark != staleInput.end())
+        staleInput.erase(mark);
+    if (stale && found != snToHandle.end())
+        staleInput.emplace(serial, found->second);
+    return marked;
+}
