@@ -17,7 +17,10 @@ using xolsim::XolDeviceState;
 
 namespace {
 
+// Transfer time-outs: the shortest there is, so that withheld messages cost little; when the board
+// is unplugged, one that the departure beats by far.
 constexpr unsigned long kTimeoutMs = 200;
+constexpr unsigned long kUnplugTimeoutMs = 5000;
 // Far above anything a refused exchange may take; only a hang reaches it.
 constexpr auto kWatchdog = std::chrono::seconds(60);
 
@@ -214,8 +217,8 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.op.name << " " << nameO
 
 class Disruption : public ::testing::TestWithParam<Case> {
 protected:
-    // Runs the command on a fresh board whose device message `index` is disrupted (none: -1).
-    // Returns the device messages the board sent, so the caller knows how many there are.
+    // Runs the command on a fresh board whose device message `index` is disrupted (none: -1);
+    // *messages gets the number of device messages the board sent.
     Outcome runAt(int index, size_t* messages = nullptr)
     {
         const Case c = GetParam();
@@ -247,7 +250,7 @@ protected:
         bool plugged = true;
         {
             XolAPI api(&shared.transport(), serial);
-            api.set_timeout(kTimeoutMs);
+            api.set_timeout(c.mode == Mode::Unplug ? kUnplugTimeoutMs : kTimeoutMs);
             auto run = std::async(std::launch::async, [&] {
                 Outcome o;
                 o.failure = failureOf([&] { o.wrong = runChecked(c.op.code, api, *board); });
