@@ -14,8 +14,8 @@ extern std::deque<std::vector<uint8_t>> fakeDeviceMessages;
 // What the host did with the transport since the last clear.
 struct FakeTraffic {
     std::vector<std::vector<uint8_t>> writes;
-    // The device messages as the host took them in: each begins with a read of one packet and
-    // holds the bytes of the reads that followed it.
+    // The device messages as the host took them in during the exchange (a drain before it is not
+    // counted): each begins with a read of one packet and holds the bytes of the reads after it.
     std::vector<std::vector<uint8_t>> reads;
     void clear()
     {
@@ -24,6 +24,10 @@ struct FakeTraffic {
     }
 };
 extern FakeTraffic fakeTraffic;
+
+// The connection's mark that an abandoned exchange may have left input behind; cleared for
+// every input, kept between the commands of one.
+extern bool fakeStaleInput;
 
 // When set, sees every host message as written (the seed recorder puts a board behind it).
 extern std::function<void(const uint8_t*, size_t)> fakeHostSink;

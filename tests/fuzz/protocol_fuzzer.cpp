@@ -231,16 +231,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static TolvaneWdAPI transport;
     const FuzzInput in = FuzzInput::parse(data, size);
     fakeDeviceMessages.assign(in.messages.begin(), in.messages.end());
-    fakeTraffic.clear();
-    // A protocol object of its own for every input, so nothing of one run carries into the next.
-    XolAPI api(&transport, "1");
-    try {
-        checkSuccess(in.which, fuzzcmd::run(api, in.which, in.arg));
-    } catch (VemoException const&) {
-    } catch (std::ios_base::failure const&) {
-    } catch (std::invalid_argument const& e) {
-        if (std::strcmp(e.what(), "Parse error") != 0)
-            std::abort();
+    fakeStaleInput = false;
+    // With bit 7 of the command byte the command runs a second time on the same connection, as
+    // a job's next protocol object would, after whatever the first left behind.
+    const unsigned runs = in.which & 0x80 ? 2 : 1;
+    for (unsigned i = 0; i < runs; ++i) {
+        fakeTraffic.clear();
+        // A protocol object of its own for every run, as jobs build them.
+        XolAPI api(&transport, "1");
+        try {
+            checkSuccess(in.which, fuzzcmd::run(api, in.which, in.arg));
+        } catch (VemoException const&) {
+        } catch (std::ios_base::failure const&) {
+        } catch (std::invalid_argument const& e) {
+            if (std::strcmp(e.what(), "Parse error") != 0)
+                std::abort();
+        }
     }
     return 0;
 }
