@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "exceptions.h"
 #include "tolvane_libusb.h"
 
 std::deque<std::vector<uint8_t>> fakeDeviceMessages;
+FakeTraffic fakeTraffic;
+bool fakeStaleInput = false;
+std::function<void(const uint8_t*, size_t)> fakeHostSink;
 
 class TolvaneWdAPI::TolvaneWd {};
 
@@ -25,11 +29,15 @@ std::list<std::string> TolvaneWdAPI::EnumerateDevices() { return {}; }
 void TolvaneWdAPI::GetDeviceInfo(const std::string&, _soc_device_info_t&) {}
 void TolvaneWdAPI::SetRWRetry(unsigned long) {}
 
-void TolvaneWdAPI::Write(const std::string&, void*, size_t capacity, size_t length, bool,
+void TolvaneWdAPI::Write(const std::string&, void* buffer, size_t capacity, size_t length, bool,
                          unsigned long, uint64_t*)
 {
     if (length > capacity)
         __builtin_trap();
+    auto const* bytes = static_cast<uint8_t const*>(buffer);
+    fakeTraffic.writes.emplace_back(bytes, bytes + length);
+    if (fakeHostSink)
+        fakeHostSink(bytes, length);
 }
 
 void TolvaneWdAPI::Read(const std::string&, void* buffer, size_t length, size_t& transferred,
@@ -42,10 +50,19 @@ void TolvaneWdAPI::Read(const std::string&, void* buffer, size_t length, size_t&
     transferred = std::min(want, message.size());
     if (transferred > 0)
         std::memcpy(buffer, message.data(), transferred);
+    // Reads before the exchange's first message are a drain of what an earlier one left.
+    if (!fakeTraffic.writes.empty()) {
+        if (length == 0 || fakeTraffic.reads.empty())
+            fakeTraffic.reads.emplace_back();
+        fakeTraffic.reads.back().insert(fakeTraffic.reads.back().end(), message.begin(),
+                                        message.begin() + static_cast<std::ptrdiff_t>(transferred));
+    }
     message.erase(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(transferred));
     if (message.empty())
         fakeDeviceMessages.pop_front();
 }
 
-// Every input starts on a connection of its own: nothing is left from the input before.
-bool TolvaneWdAPI::SwapStaleInput(const std::string&, bool) { return false; }
+bool TolvaneWdAPI::SwapStaleInput(const std::string&, bool stale)
+{
+    return std::exchange(fakeStaleInput, stale);
+}

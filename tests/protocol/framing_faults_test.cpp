@@ -129,16 +129,19 @@ TEST_P(ShortSecondRead, IsRefused)
                                         m.begin() + static_cast<long>(c.kept))};
     });
     EXPECT_EQ(failureOf([&] { operation(c.code).run(*api); }), badSize);
-    const std::vector<Bytes> reads = ins();
-    ASSERT_FALSE(reads.empty());
-    EXPECT_EQ(reads.back().size(), c.kept - c.first);
+    // However the board's packets cut the two transfers, the host took in just the bytes sent.
+    const std::vector<Bytes> messages = deviceMessages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().size(), c.kept);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ShortSecondRead,
     ::testing::Values(ShortCase{"FinalResponse", 0x24, 64, 20, 50},
                       ShortCase{"FinalResponseThatReadsFields", 0x13, 64, 20, 23},
-                      ShortCase{"DownloadChunk", 0x22, 16384, 512, 16000},
+                      // The second piece ends in a short packet whatever the packet size: a
+                      // transfer of whole packets only would wait for more.
+                      ShortCase{"DownloadChunk", 0x22, 16384, 512, 16001},
                       ShortCase{"HeaderInTwoPieces", 0x24, 64, 8, 15}),
     [](const auto& info) { return info.param.name; });
 

@@ -1,6 +1,8 @@
 #include "protocol_fixture.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 
 #include <boost/log/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
@@ -155,6 +157,12 @@ void ProtocolTest::TearDown()
     }
 }
 
+uint16_t ProtocolTest::packetSize() const
+{
+    const char* size = std::getenv("XOL_TEST_PACKET_SIZE");
+    return size ? static_cast<uint16_t>(std::stoi(size)) : 512;
+}
+
 std::vector<Bytes> ProtocolTest::side(SimTransfer::Direction direction) const
 {
     std::vector<Bytes> v;
@@ -162,6 +170,20 @@ std::vector<Bytes> ProtocolTest::side(SimTransfer::Direction direction) const
         if (t.direction == direction)
             v.push_back(t.data);
     return v;
+}
+
+std::vector<Bytes> ProtocolTest::outs() const
+{
+    std::vector<Bytes> messages = outTransfers();
+    const size_t packet = packetSize();
+    for (Bytes& m : messages) {
+        const bool padded = packet <= 64 && m.size() > 16 && (m.size() - 1) % packet == 0 &&
+                            m[3] == 16 && hostMarker(m) == 0x00 && le(m, 0, 3) == m.size() - 1 &&
+                            m.back() == 0;
+        if (padded)
+            m.pop_back();
+    }
+    return messages;
 }
 
 std::vector<Bytes> ProtocolTest::deviceMessages() const

@@ -121,16 +121,20 @@ protected:
     void inject(const xolsim::Fault& f) { device->inject(f); }
 
     std::vector<SimTransfer> transfers() const { return SharedBed::get().bed().transcript(id); }
-    // The host's transfers (bulk OUT) or the device's (bulk IN), in order.
-    std::vector<Bytes> outs() const { return side(SimTransfer::Out); }
+    // The host's messages (bulk OUT transfers less the transport's pad byte, which boards of at
+    // most 64-byte packets get behind initial commands) or the device's transfers (bulk IN), in order.
+    std::vector<Bytes> outs() const;
     std::vector<Bytes> ins() const { return side(SimTransfer::In); }
+    // The host's bulk OUT transfers as they went out, pad bytes included.
+    std::vector<Bytes> outTransfers() const { return side(SimTransfer::Out); }
     // The device's messages, put together again from the bulk IN transfers by their length
     // fields (a message may take several reads).
     std::vector<Bytes> deviceMessages() const;
     // The amounts the host asked for in its chunk requests, in order.
     std::vector<uint32_t> chunkRequests() const;
 
-    virtual uint16_t packetSize() const { return 512; }
+    // The board's wMaxPacketSize: XOL_TEST_PACKET_SIZE when set (the suite runs at several), else 512.
+    virtual uint16_t packetSize() const;
 
     std::shared_ptr<xolsim::XolDevice> device;
     std::shared_ptr<Relay> relay;

@@ -174,7 +174,7 @@ TEST_F(PadRule, OnlyInitialCommandsArePadded)
     api->WriteToken(token, 3);
     auto media = api->ReadBootMedia(2, 0, 0, 1, 0);
 
-    const std::vector<Bytes> host = outs();
+    const std::vector<Bytes> host = outTransfers();
     ASSERT_EQ(host.size(), 4u);
     EXPECT_EQ(host[0], cat({hex("40 00 00 10 23 00 00 00 30 00 00 00 00 00 00 00 03"), zeros(48)}));
     EXPECT_EQ(host[1], cat({hex("40 00 00 10 23 00 00 5A 00 00 00 00 00 00 00 00"), bytes}));

@@ -29,7 +29,7 @@ endif()
 # The stand-in, named like libusb; variants lacking one function each live in folders of their
 # own, for the tests of a libusb that misses it.
 function(xol_standin_library target dir)
-  add_library(${target} SHARED ${XOL_STANDIN_DIR}/standin_libusb.cpp)
+  add_library(${target} SHARED ${XOL_STANDIN_DIR}/standin_libusb.cpp ${XOL_STANDIN_DIR}/standin_packets.cpp)
   target_link_libraries(${target} PRIVATE xol_sim Threads::Threads)
   target_include_directories(${target} PUBLIC ${XOL_STANDIN_DIR})
   target_compile_definitions(${target} PRIVATE STANDIN_BUILDING=1)

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "standin_control.h"
+#include "standin_packets.h"
 
 #if defined(STANDIN_BUS_HOOKS)
 // A variant built with these hooks brings its bus up in libusb_init and takes it down in
@@ -30,7 +31,7 @@ struct libusb_device {
     SimDeviceDesc desc;
     std::shared_ptr<SimFunction> function;
     bool gone = false;
-    std::deque<std::vector<uint8_t>> inQueue;
+    standin::InPackets inQueue;
     SimTranscript transcript;
     std::vector<unsigned> claims;
     standin::DeviceFaults faults;
@@ -198,7 +199,7 @@ DeviceId plug(const SimDeviceDesc& desc, std::shared_ptr<SimFunction> function)
             State& st = state();
             std::lock_guard<std::mutex> l(st.mutex);
             if (!raw->gone)
-                raw->inQueue.push_back(std::move(message));
+                raw->inQueue.push(std::move(message));
             st.cv.notify_all();
         });
     s.devices.push_back(std::move(dev));
@@ -644,29 +645,37 @@ STANDIN_EXPORT int STANDIN_CALL libusb_bulk_transfer(libusb_device_handle* h, un
         if (actual)
             *actual = length;
     } else {
+        // Whole packets of the endpoint's size, as the bus delivers them (standin_packets.h): the
+        // transfer waits for more while it has room and no short packet has ended it.
         auto ready = [&] { return !dev->inQueue.empty() || dev->gone || h->closed; };
-        if (timeout == 0)
-            s.cv.wait(lock, ready);
-        else
-            s.cv.wait_for(lock, std::chrono::milliseconds(timeout), ready);
-        if (dev->gone || h->closed) {
-            result = LIBUSB_ERROR_NO_DEVICE;
-        } else if (dev->inQueue.empty()) {
-            result = LIBUSB_ERROR_TIMEOUT;
-        } else {
-            // A message longer than the request stays queued for the next transfer.
-            std::vector<uint8_t>& message = dev->inQueue.front();
-            size_t n = std::min(message.size(), static_cast<size_t>(length));
-            if (n)
-                std::memcpy(data, message.data(), n);
-            dev->transcript.add(SimTransfer::In, endpoint, data, n);
-            if (n < message.size())
-                message.erase(message.begin(), message.begin() + static_cast<long>(n));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+        size_t got = 0;
+        for (;;) {
+            if (timeout == 0)
+                s.cv.wait(lock, ready);
             else
-                dev->inQueue.pop_front();
-            if (actual)
-                *actual = static_cast<int>(n);
+                s.cv.wait_until(lock, deadline, ready);
+            if (dev->gone || h->closed) {
+                result = LIBUSB_ERROR_NO_DEVICE;
+                break;
+            }
+            if (dev->inQueue.empty()) {
+                result = LIBUSB_ERROR_TIMEOUT;
+                break;
+            }
+            // Bits 0..10 of wMaxPacketSize are the packet size; the bits above it are not.
+            const size_t packet = ep->maxPacketSize & 0x7FFu;
+            const auto taken = dev->inQueue.take(data, static_cast<size_t>(length), packet, got);
+            if (taken == standin::InPackets::Take::More)
+                continue;
+            if (taken == standin::InPackets::Take::Overflow)
+                result = LIBUSB_ERROR_OVERFLOW;
+            break;
         }
+        if (result == 0 || got > 0)
+            dev->transcript.add(SimTransfer::In, endpoint, data, got);
+        if (actual)
+            *actual = static_cast<int>(got);
     }
     --h->transfers;
     return result;
