@@ -106,15 +106,16 @@ void DeviceConfigUFS::generateConfigRequest(void* buffer, size_t& length)
 void DeviceConfigUFS::configureLunSize(unsigned int& units, unsigned long long unitSize,
                                        unsigned long long remaining)
 {
+    if (remaining <= unitSize)
+        return;
+    // Only capacity left to share out needs a unit size to divide it by.
     if (unitSize == 0)
         throw VemoException(0x30005,
             "Units marked auto cannot be sized: the device reports an allocation unit size of 0");
-    if (remaining > unitSize) {
-        const unsigned long long whole = remaining / unitSize;
-        // More than the field holds: give the unit the most it can describe.
-        units = whole > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
-                                                              : static_cast<unsigned int>(whole);
-    }
+    const unsigned long long whole = remaining / unitSize;
+    // More than the field holds: give the unit the most it can describe.
+    units = whole > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                          : static_cast<unsigned int>(whole);
 }
 
 void DeviceConfigUFS::sizeUnits(_ufs_dev_cfg_param& request)
