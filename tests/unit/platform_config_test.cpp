@@ -7,6 +7,10 @@
 #include <string>
 #include <typeinfo>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
@@ -194,6 +198,47 @@ TEST_F(PlatformConfigTest, FileErrorsNameTheFile)
     EXPECT_EQ(broken.status, 0x30000U);
     EXPECT_NE(broken.text.find("broken.xml("), std::string::npos) << broken.text;
 }
+
+// The largest file taken: a configuration padded with a comment to exactly `size` bytes.
+std::string paddedTo(size_t size)
+{
+    const std::string head = configXml(emmcXml(gppXml("1", "7"))) + "<!--";
+    return head + std::string(size - head.size() - 3, ' ') + "-->";
+}
+
+TEST_F(PlatformConfigTest, FileSizeBounded)
+{
+    const size_t bound = 1024 * 1024;
+    PlatformConfig config;
+    parseText(config, paddedTo(bound));
+    EXPECT_EQ(config.getDeviceEMMC(0).request().gpp[0].size[0], 7);
+
+    for (std::string const& path : {std::string("big.xml"), std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        ScratchDir::write("big.xml", paddedTo(bound + 1));
+        const Outcome out = outcomeOf([&] { PlatformConfig().parse(path); });
+        EXPECT_EQ(out.status, 0x30004U);
+        EXPECT_EQ(out.text, path + ": the platform configuration file is larger than 1048576 bytes");
+    }
+}
+
+#ifndef _WIN32
+// A pipe can be read only once: what it held has to reach the reader.
+TEST_F(PlatformConfigTest, FileReadOnceThroughAPipe)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string xml = configXml(ufsXml(lunXml("4")));
+    ASSERT_EQ(write(ends[1], xml.data(), xml.size()), static_cast<ssize_t>(xml.size()));
+    close(ends[1]);
+    PlatformConfig config;
+    const Outcome out =
+        outcomeOf([&] { config.parse("/dev/fd/" + std::to_string(ends[0])); });
+    close(ends[0]);
+    ASSERT_EQ(out.text, "Success");
+    EXPECT_EQ(config.getDeviceUFS(0).request().lun[4].bLUEnable, 1);
+}
+#endif
 
 TEST_F(PlatformConfigTest, LookupsByTypeAndIndex)
 {
