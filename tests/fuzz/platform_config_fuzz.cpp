@@ -3,7 +3,6 @@
 // and every configuration it yields must give its request, sized with card information taken
 // from the same bytes. The parse runs on a thread with the stack a Windows thread gets by
 // default, so nesting that slips past the bound crashes at a depth the inputs can reach.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +20,7 @@
 
 #include "exceptions.h"
 #include "platform_config.h"
+#include "xml_tree_depth.h"
 #include "xol_api_utils.h"
 
 namespace {
@@ -63,16 +63,6 @@ void request(IDeviceConfig& config, uint8_t const* data, size_t size)
 
 // The parser's nesting bound.
 constexpr unsigned int kMaxNesting = 64;
-
-unsigned int treeDepth(boost::property_tree::ptree const& tree)
-{
-    unsigned int deepest = 0;
-    for (auto const& child : tree) {
-        if (child.first != "<xmlattr>" && child.first != "<xmlcomment>")
-            deepest = std::max(deepest, 1 + treeDepth(child.second));
-    }
-    return deepest;
-}
 
 struct Input {
     uint8_t const* data;

@@ -8,6 +8,7 @@
 
 #include "platform_config_files.h"
 #include "xml_nesting.h"
+#include "xml_tree_depth.h"
 
 using namespace config_test;
 
@@ -32,17 +33,6 @@ bool refused(std::string const& xml, unsigned int maxDepth)
     } catch (boost::property_tree::xml_parser::xml_parser_error const&) {
         return true;
     }
-}
-
-// Element levels of the tree the reader built; attributes and comments are no level.
-unsigned int treeDepth(boost::property_tree::ptree const& tree)
-{
-    unsigned int deepest = 0;
-    for (auto const& child : tree) {
-        if (child.first != "<xmlattr>" && child.first != "<xmlcomment>")
-            deepest = std::max(deepest, 1 + treeDepth(child.second));
-    }
-    return deepest;
 }
 
 TEST(XmlNesting, BoundOnOpenElements)
