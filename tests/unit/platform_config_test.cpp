@@ -213,7 +213,11 @@ TEST_F(PlatformConfigTest, FileSizeBounded)
     parseText(config, paddedTo(bound));
     EXPECT_EQ(config.getDeviceEMMC(0).request().gpp[0].size[0], 7);
 
-    for (std::string const& path : {std::string("big.xml"), std::string("/dev/zero")}) {
+    std::vector<std::string> paths = {"big.xml"};
+#ifndef _WIN32
+    paths.push_back("/dev/zero"); // a file without end
+#endif
+    for (std::string const& path : paths) {
         SCOPED_TRACE(path);
         ScratchDir::write("big.xml", paddedTo(bound + 1));
         const Outcome out = outcomeOf([&] { PlatformConfig().parse(path); });

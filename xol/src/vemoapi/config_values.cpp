@@ -1,5 +1,6 @@
 #include "config_values.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
@@ -99,6 +100,15 @@ uint32_t number(std::string const& text, std::string const& element, std::string
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(begin, &end, 0);
+    // "0x" without a hexadecimal digit is a 0 followed by other text, whichever C library reads
+    // it (some take no digits at all).
+    size_t at = skipBlanks(text, 0);
+    if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+        ++at;
+    const std::string prefix = text.substr(at, 2);
+    if ((prefix == "0x" || prefix == "0X")
+        && (at + 2 == text.size() || !std::isxdigit(static_cast<unsigned char>(text[at + 2]))))
+        refuse(element, path, text, "is not a number");
     if (end == begin)
         throw std::invalid_argument("stoul");
     if (errno == ERANGE)
