@@ -12,7 +12,19 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 corpus=build-fuzz/corpus/platform_config
 mkdir -p "$corpus"
 cp tests/data/*.xml "$corpus"/
-build-fuzz/bin/platform_config_fuzz -max_total_time="$SECONDS_BUDGET" -max_len=8192 \
+# Nesting at the bound; one level past it, whole; and far past it, never closed: each level
+# holding markup that the reader and a scan of the text could read differently (a declaration
+# with brackets, quotes in a name). All but the first are refused, and one mutation of that
+# markup must not let the nesting through. max_len lets inputs reach the depth that exhausts the
+# parsing thread's stack.
+repeat() { for ((i = 0; i < $1; ++i)); do printf '%s' "$2"; done; }
+nest() { printf '<config>%s%s</config>' "$(repeat "$1" "$2")" "$(repeat "$1" '</a>')"; }
+nest 63 '<a>' >"$corpus"/nest-64.xml
+nest 64 '<a><!x [ ]>' >"$corpus"/nest-65-declaration.xml
+nest 64 "<a'b'>" >"$corpus"/nest-65-quotes.xml
+{ printf '<config>'; repeat 400 '<a><!x [ ]>'; } >"$corpus"/deep-declaration.xml
+{ printf '<config>'; repeat 400 "<a'b'>"; } >"$corpus"/deep-quotes.xml
+build-fuzz/bin/platform_config_fuzz -max_total_time="$SECONDS_BUDGET" -max_len=65536 \
   -dict=tests/fuzz/platform_config.dict -artifact_prefix=build-fuzz/ "$corpus"
 
 corpus=build-fuzz/corpus/protocol

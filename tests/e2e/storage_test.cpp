@@ -4,6 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <thread>
+#include <tuple>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "e2e_support.h"
 
@@ -278,6 +287,17 @@ std::string configOutput(const std::string& type)
 
 // The request the eMMC sample file describes: four partitions of 8 bytes (24-bit size, flags),
 // the third disabled, then the user data area (flags, start, size).
+Bytes emmcSampleRequest()
+{
+    Bytes expected(48);
+    put(expected, 0, {64, 0, 0, 1});
+    put(expected, 8, {16, 0, 0, 0});
+    put(expected, 24, {8, 0, 0, 2});
+    put(expected, 32, {1});
+    put(expected, 40, {0x00, 0x00, 0x20, 0x00});
+    return expected;
+}
+
 TEST(ConfigPart, EmmcSampleFile)
 {
     Bench bench;
@@ -287,14 +307,8 @@ TEST(ConfigPart, EmmcSampleFile)
     EXPECT_EQ(run.out, configOutput("0x2"));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
-    Bytes expected(48);
-    put(expected, 0, {64, 0, 0, 1});
-    put(expected, 8, {16, 0, 0, 0});
-    put(expected, 24, {8, 0, 0, 2});
-    put(expected, 32, {1});
-    put(expected, 40, {0x00, 0x00, 0x20, 0x00});
     const XolDeviceState after = bench.board();
-    EXPECT_EQ(after.storage.at({2, 0}).lastConfigRequest, expected);
+    EXPECT_EQ(after.storage.at({2, 0}).lastConfigRequest, emmcSampleRequest());
     EXPECT_EQ(refusals(after), "");
 }
 
@@ -320,6 +334,75 @@ TEST(ConfigPart, UfsSampleFile)
     EXPECT_EQ(Bytes(request->begin() + unit3 + 4, request->begin() + unit3 + 8),
               (Bytes{0x00, 0x00, 0x03, 0xf0}));
     EXPECT_EQ(refusals(after), "");
+}
+
+#ifndef _WIN32
+// A FIFO, as a shell hands over a generated file, gives its content once: the program has to
+// read the file in one pass.
+TEST(ConfigPart, FileFromAFifo)
+{
+    Bench bench;
+    bench.plug(storageBoard());
+    const std::string fifo = bench.dir.path("platform.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string xml = ScratchDir::read(sample("platform_emmc.xml"));
+    // The file, then the FIFO once more with nothing in it, as a second reading finds it.
+    std::thread writer([&] {
+        for (int pass = 0; pass < 2; ++pass) {
+            std::ofstream out(fifo, std::ios::binary);
+            if (pass == 0)
+                out << xml;
+        }
+    });
+    const ProgramRun run = bench.run({"--command", "configpart", "--device", "2", "--path", fifo,
+                                      "--sn", kBoardId});
+    // Lets the writer's second pass through, as no second reading came.
+    const int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    ::close(release);
+    EXPECT_EQ(std::make_tuple(run.out, run.err, run.status),
+              std::make_tuple(configOutput("0x2"), std::string(), 0));
+    EXPECT_EQ(bench.board().storage.at({2, 0}).lastConfigRequest, emmcSampleRequest());
+}
+#endif
+
+// A file the program refuses reaches no device: the board sees the identification alone.
+TEST(ConfigPart, RefusedFileReachesNoDevice)
+{
+    std::string deep = "<config>\n<!x [ >\n";
+    for (int i = 0; i < 200000; ++i)
+        deep += "<a>";
+    struct Case {
+        const char* what;
+        std::string xml;
+        const char* code;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"GPP size of 2^24, once cut to 0",
+         "<config><device type=\"emmc\" idx=\"0\"><partitions><gpp enabled=\"true\"><flags>"
+         "<value>1</value></flags><size>16777216</size></gpp></partitions></device></config>",
+         "0x30004", "Parse error: gpp/size value \"16777216\" does not fit in 24 bits"},
+        {"nesting hidden after an unknown declaration", deep, "0x30000",
+         "platform.xml(3): elements nested too deeply"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench bench;
+        bench.plug(storageBoard());
+        ScratchDir::write("platform.xml", c.xml);
+        const ProgramRun run = bench.run({"--command", "configpart", "--device", "2", "--path",
+                                          "platform.xml", "--sn", kBoardId});
+        EXPECT_EQ(run.out, banner("Device serial: 101112131415161718191a1b1c1d1e1f\n"
+                                  "Starting CONFIG DEVICE procedure\n"
+                                  "Device type: 0x2\n"
+                                  "Device index: 0\n"));
+        EXPECT_EQ(run.err, failure("CONFIG DEVICE", c.code, c.text));
+        EXPECT_EQ(run.status, 1);
+        const XolDeviceState after = bench.board();
+        EXPECT_EQ(after.commands.size(), 2u) << "identification only";
+        EXPECT_FALSE(after.storage.at({2, 0}).lastConfigRequest);
+    }
 }
 
 // Files hold exactly the device's bytes however many chunks they took.

@@ -1,6 +1,8 @@
 // Arbitrary bytes as a platform configuration file: parsing may only fail with the failures the
-// file format documents, and every configuration it yields must give its request, sized with
-// card information taken from the same bytes.
+// file format documents, the reader may never be handed a tree deeper than the nesting bound,
+// and every configuration it yields must give its request, sized with card information taken
+// from the same bytes. The parse runs on a thread with the stack a Windows thread gets by
+// default, so nesting that slips past the bound crashes at a depth the inputs can reach.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,13 +11,16 @@
 #include <string>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <boost/property_tree/exceptions.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
 #include "exceptions.h"
 #include "platform_config.h"
+#include "xml_tree_depth.h"
 #include "xol_api_utils.h"
 
 namespace {
@@ -56,40 +61,78 @@ void request(IDeviceConfig& config, uint8_t const* data, size_t size)
         undocumented("request size");
 }
 
-} // namespace
+// The parser's nesting bound.
+constexpr unsigned int kMaxNesting = 64;
 
-extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
+struct Input {
+    uint8_t const* data;
+    size_t size;
+};
+
+void* parseAndRequest(void* arg)
 {
+    Input const& in = *static_cast<Input const*>(arg);
     std::string const& path = scratchFile();
     FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0)
+    if (file == nullptr || std::fwrite(in.data, 1, in.size, file) != in.size
+        || std::fclose(file) != 0)
         undocumented("cannot write the scratch file");
 
     PlatformConfig config;
+    bool tooDeep = false;
     try {
         config.parse(path);
     } catch (VemoException const& e) {
         if (e.getErrorCode() != 0x30004)
             undocumented(e.what());
+    } catch (boost::property_tree::xml_parser::xml_parser_error const& e) {
+        tooDeep = e.message() == "elements nested too deeply";
     } catch (boost::property_tree::ptree_error const&) {
-        // XML reader, path and conversion errors
+        // path and conversion errors
     } catch (std::invalid_argument const&) {
     } catch (std::out_of_range const&) {
     } catch (std::exception const& e) {
         undocumented(e.what());
     }
 
+    // What the bound let through, the reader must read no deeper than the bound.
+    if (!tooDeep) {
+        boost::property_tree::ptree tree;
+        std::istringstream text(std::string(reinterpret_cast<char const*>(in.data), in.size));
+        try {
+            boost::property_tree::read_xml(text, tree);
+        } catch (boost::property_tree::xml_parser::xml_parser_error const&) {
+        }
+        if (treeDepth(tree) > kMaxNesting)
+            undocumented("nesting bound bypassed");
+    }
+
     std::ostringstream printed;
     printed << config;
     for (unsigned int idx = 0; idx < 4; ++idx) {
         try {
-            request(config.getDeviceEMMC(idx), data, size);
+            request(config.getDeviceEMMC(idx), in.data, in.size);
         } catch (VemoException const&) {
         }
         try {
-            request(config.getDeviceUFS(idx), data, size);
+            request(config.getDeviceUFS(idx), in.data, in.size);
         } catch (VemoException const&) {
         }
     }
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
+{
+    Input in{data, size};
+    pthread_attr_t attr;
+    pthread_t thread;
+    if (pthread_attr_init(&attr) != 0 || pthread_attr_setstacksize(&attr, 1024 * 1024) != 0
+        || pthread_create(&thread, &attr, parseAndRequest, &in) != 0
+        || pthread_join(thread, nullptr) != 0)
+        undocumented("no parsing thread");
+    pthread_attr_destroy(&attr);
     return 0;
 }

@@ -3,6 +3,10 @@
 #include <array>
 #include <optional>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "ops_host.h"
 
 namespace ops {
@@ -12,6 +16,15 @@ using Codes = std::vector<uint8_t>;
 
 const std::string emmcFile = std::string(XOL_TEST_DATA_DIR) + "/platform_emmc.xml";
 const std::string ufsFile = std::string(XOL_TEST_DATA_DIR) + "/platform_ufs.xml";
+
+// The request the eMMC sample file describes.
+const Bytes kEmmcSampleRequest = {0x40, 0, 0,    1, 0, 0, 0, 0, // partition 1: 64 groups, enhanced
+                                  0x10, 0, 0,    0, 0, 0, 0, 0, // partition 2: 16 groups
+                                  0,    0, 0,    0, 0, 0, 0, 0, // partition 3 disabled
+                                  0x08, 0, 0,    2, 0, 0, 0, 0, // partition 4: 8 groups, flags 2
+                                  1,    0, 0,    0, 0, 0, 0, 0,
+                                  0,    0, 0x20, 0, // user data area: flags 1, base 0, size 2097152
+                                  0,    0, 0,    0};
 
 class StorageConfig : public HostTest {
 protected:
@@ -71,14 +84,7 @@ TEST_F(StorageConfig, EmmcRequestFromTheSampleFile)
     ASSERT_EQ(configure(b, emmcFile.c_str(), 2, 0), 0u) << msg.text;
     EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kStartOver, kDownloadRecoveryModule,
                                          kSetProtocol, kGetCardInfo, kConfigureDevice}));
-    const Bytes expected = {0x40, 0, 0,    1, 0, 0, 0, 0, // partition 1: 64 groups, enhanced
-                            0x10, 0, 0,    0, 0, 0, 0, 0, // partition 2: 16 groups
-                            0,    0, 0,    0, 0, 0, 0, 0, // partition 3 disabled
-                            0x08, 0, 0,    2, 0, 0, 0, 0, // partition 4: 8 groups, flags 2
-                            1,    0, 0,    0, 0, 0, 0, 0,
-                            0,    0, 0x20, 0, // user data area: flags 1, base 0, size 2097152
-                            0,    0, 0,    0};
-    EXPECT_EQ(request(b, 2), expected);
+    EXPECT_EQ(request(b, 2), kEmmcSampleRequest);
 }
 
 TEST_F(StorageConfig, UfsAutomaticUnitTakesWhatTheCardLeaves)
@@ -118,6 +124,116 @@ TEST_F(StorageConfig, UfsAutomaticUnitTakesWhatTheCardLeaves)
     EXPECT_STREQ(msg.text, "Write to mpCurrCfg failed");
     EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol, kGetCardInfo}));
 }
+
+// A device whose geometry leaves no capacity needs no allocation unit size: the automatic unit
+// gets nothing. With capacity left, a unit size of 0 cannot share it out.
+TEST_F(StorageConfig, UfsAllocationUnitOfZero)
+{
+    Board& b = plug(boardState(1));
+    b.dev->edit([](XolDeviceState& s) { return s.device(3, 0).cardInfo = ufsCardInfo(272, 0, 0, 1); });
+    ASSERT_EQ(configure(b, ufsFile.c_str(), 3, 0), 0u) << msg.text;
+    const std::optional<Bytes> r = request(b, 3);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(allocUnits(*r, 2), 1024u);
+    EXPECT_EQ(allocUnits(*r, 3), 0u);
+
+    b.dev->edit([](XolDeviceState& s) {
+        return s.device(3, 0).cardInfo = ufsCardInfo(272, 16777216, 8192, 0);
+    });
+    const size_t from = b.mark();
+    EXPECT_EQ(configure(b, ufsFile.c_str(), 3, 0), 0x30005u);
+    EXPECT_STREQ(msg.text,
+                 "Units marked auto cannot be sized: the device reports an allocation unit size of 0");
+    EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol, kGetCardInfo}));
+}
+
+std::string emmcGppSized(const std::string& size)
+{
+    return "<config><device type=\"emmc\" idx=\"0\"><partitions><gpp enabled=\"true\">"
+           "<flags><value>1</value></flags><size>" + size + "</size></gpp></partitions></device>"
+           "</config>";
+}
+
+std::string ufsUnit(const std::string& bootLunId, const std::string& memType,
+                    const std::string& allocUnits)
+{
+    return "<config><device type=\"ufs\" idx=\"0\"><lun idx=\"0\"><enable>true</enable>"
+           "<boot-lun-id>" + bootLunId + "</boot-lun-id><write-protect>0</write-protect>"
+           "<mem-type>" + memType + "</mem-type><alloc-units>" + allocUnits + "</alloc-units>"
+           "<data-reliability>0</data-reliability><logical-block-size>12</logical-block-size>"
+           "<provisioning-type>0</provisioning-type><ctx-caps>0</ctx-caps></lun></device></config>";
+}
+
+// Elements opened far deeper than the reader's stack allows, behind markup that once hid them.
+std::string deeplyNested(const std::string& lead)
+{
+    std::string xml = "<config>\n" + lead + "\n";
+    for (int i = 0; i < 200000; ++i)
+        xml += "<a>";
+    return xml;
+}
+
+// A file that is refused reaches no device: not a value cut to fit, not even Start Over.
+TEST_F(StorageConfig, RefusedFileReachesNoDevice)
+{
+    Board& b = plug(boardState(1));
+    const std::string file = host.tmp + "/refused.xml";
+    struct Case {
+        const char* what;
+        std::string xml; // empty: the path is /dev/zero
+        unsigned char type;
+        unsigned long status;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"GPP size of 2^24, cut to 0", emmcGppSized("16777216"), 2, 0x30004,
+         "Parse error: gpp/size value \"16777216\" does not fit in 24 bits"},
+        {"alloc-units of 2^32, cut to 0 (auto)", ufsUnit("0", "0", "4294967296"), 3, 0x30004,
+         "Parse error: lun/alloc-units value \"4294967296\" does not fit in 32 bits"},
+        {"boot-lun-id 257, cut to 1", ufsUnit("257", "0", "auto"), 3, 0x30004,
+         "Parse error: lun/boot-lun-id value \"257\" does not fit in 8 bits"},
+        {"digits and then letters", ufsUnit("0", "12abc", "auto"), 3, 0x30004,
+         "Parse error: lun/mem-type value \"12abc\" is not a number"},
+        {"nesting after an unknown declaration", deeplyNested("<!x [ >"), 2, 0x30000,
+         file + "(3): elements nested too deeply"},
+        {"nesting after a quote in a name", deeplyNested("<q'>"), 3, 0x30000,
+         file + "(3): elements nested too deeply"},
+#ifndef _WIN32
+        {"a file without end", "", 2, 0x30004,
+         "/dev/zero: the platform configuration file is larger than 1048576 bytes"},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(file, c.xml);
+        const size_t from = b.mark();
+        EXPECT_EQ(configure(b, c.xml.empty() ? "/dev/zero" : file.c_str(), c.type, 0), c.status);
+        EXPECT_EQ(msg.text, c.text);
+        EXPECT_EQ(b.codesSince(from), Codes{});
+    }
+    EXPECT_FALSE(request(b, 2).has_value());
+    EXPECT_FALSE(request(b, 3).has_value());
+}
+
+#ifndef _WIN32
+// A pipe gives its content once: the library has to read the file in one pass.
+TEST_F(StorageConfig, FileReadOnceFromAPipe)
+{
+    Board& b = plug(boardState(1));
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string xml = readFile(emmcFile);
+    ASSERT_EQ(::write(ends[1], xml.data(), xml.size()), static_cast<ssize_t>(xml.size()));
+    ::close(ends[1]);
+    const size_t from = b.mark();
+    const std::string path = "/dev/fd/" + std::to_string(ends[0]);
+    const unsigned long status = configure(b, path.c_str(), 2, 0);
+    ::close(ends[0]);
+    ASSERT_EQ(status, 0u) << msg.text;
+    EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol, kGetCardInfo, kConfigureDevice}));
+    EXPECT_EQ(request(b, 2), kEmmcSampleRequest);
+}
+#endif
 
 TEST_F(StorageConfig, TypeAndIndexErrorsComeBeforeTheDevice)
 {

@@ -212,10 +212,10 @@ TEST_F(DeviceConfigTest, SizedUnitStoredBigEndian)
 
 TEST_F(DeviceConfigTest, CardInformationReadAtItsLayoutsOffset)
 {
-    // Geometry where the other layout expects it reads as zero: nothing to size with.
+    // Geometry where the other layout expects it reads as zero: no capacity, nothing to give.
     DeviceConfigUFS config = ufs(lunXml("0"));
     config.setCurrentConfiguration(cardInfo(kV2, 144, 16777216, 8192, 1));
-    EXPECT_EQ(outcomeOf([&] { request(config); }).status, 0x30005U);
+    EXPECT_EQ(units(request(config))[0], 0U);
     config.setCurrentConfiguration(cardInfo(kV1 + 1, 144, 16777216, 8192, 1));
     EXPECT_EQ(units(request(config))[0], 2048U);
 }
@@ -235,6 +235,12 @@ TEST_F(DeviceConfigTest, ZeroAllocationUnitWithAutoUnitsRefused)
             "Units marked auto cannot be sized: the device reports an allocation unit size of 0");
         EXPECT_EQ(buffer, std::vector<uint8_t>(212, 0xaa));
     }
+
+    // With no capacity to share out there is nothing to divide: the automatic unit gets 0.
+    config.setCurrentConfiguration(cardInfo(kV2, 204, 0, 0, 1));
+    const std::vector<uint32_t> sized = units(request(config));
+    EXPECT_EQ(sized[0], 4U);
+    EXPECT_EQ(sized[3], 0U);
 }
 
 TEST_F(DeviceConfigTest, ExplicitUnitsBeyondCapacityRefused)
@@ -291,7 +297,12 @@ TEST(ConfigureLunSize, WholeUnitsOfWhatRemains)
     EXPECT_EQ(units, 2U);
     config.configureLunSize(units, 1, uint64_t{1} << 33);
     EXPECT_EQ(units, std::numeric_limits<uint32_t>::max());
-    EXPECT_THROW(config.configureLunSize(units, 0, 0), VemoException);
+    // A unit size of 0 leaves nothing to divide unless capacity remains.
+    config.configureLunSize(units, 0, 0);
+    EXPECT_EQ(units, std::numeric_limits<uint32_t>::max());
+    const Outcome out = outcomeOf([&] { config.configureLunSize(units, 0, 1); });
+    EXPECT_EQ(out.status, 0x30005U);
+    EXPECT_EQ(units, std::numeric_limits<uint32_t>::max());
 }
 
 TEST_F(DeviceConfigTest, RequestPrinters)

@@ -1,9 +1,15 @@
 // Reading the XML platform configuration file into eMMC and UFS storage configurations.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -153,6 +159,12 @@ INSTANTIATE_TEST_SUITE_P(Table, ParseFailureTest,
                 kAttr + "<ref-clock-freq configure=\"true\">1</ref-clock-freq></attributes>")),
             Kind::InvalidArgument, 0x30000,
             "Parse error: Illegal value at <ref-clock-freq> element: 0x1", true},
+        // Cut to 8 bits it would have read as the one value allowed, 0.
+        FailureCase{"RefClockConfiguredTooWide",
+            configXml(ufsXml(
+                kAttr + "<ref-clock-freq configure=\"true\">0x100</ref-clock-freq></attributes>")),
+            Kind::Vemo, 0x30004,
+            "Parse error: attributes/ref-clock-freq value \"0x100\" does not fit in 8 bits", true},
         FailureCase{"RefClockConfiguredHex",
             configXml(ufsXml(
                 kAttr + "<ref-clock-freq configure=\"true\">0x1a</ref-clock-freq></attributes>")),
@@ -186,6 +198,51 @@ TEST_F(PlatformConfigTest, FileErrorsNameTheFile)
     EXPECT_EQ(broken.status, 0x30000U);
     EXPECT_NE(broken.text.find("broken.xml("), std::string::npos) << broken.text;
 }
+
+// The largest file taken: a configuration padded with a comment to exactly `size` bytes.
+std::string paddedTo(size_t size)
+{
+    const std::string head = configXml(emmcXml(gppXml("1", "7"))) + "<!--";
+    return head + std::string(size - head.size() - 3, ' ') + "-->";
+}
+
+TEST_F(PlatformConfigTest, FileSizeBounded)
+{
+    const size_t bound = 1024 * 1024;
+    PlatformConfig config;
+    parseText(config, paddedTo(bound));
+    EXPECT_EQ(config.getDeviceEMMC(0).request().gpp[0].size[0], 7);
+
+    std::vector<std::string> paths = {"big.xml"};
+#ifndef _WIN32
+    paths.push_back("/dev/zero"); // a file without end
+#endif
+    for (std::string const& path : paths) {
+        SCOPED_TRACE(path);
+        ScratchDir::write("big.xml", paddedTo(bound + 1));
+        const Outcome out = outcomeOf([&] { PlatformConfig().parse(path); });
+        EXPECT_EQ(out.status, 0x30004U);
+        EXPECT_EQ(out.text, path + ": the platform configuration file is larger than 1048576 bytes");
+    }
+}
+
+#ifndef _WIN32
+// A pipe can be read only once: what it held has to reach the reader.
+TEST_F(PlatformConfigTest, FileReadOnceThroughAPipe)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string xml = configXml(ufsXml(lunXml("4")));
+    ASSERT_EQ(write(ends[1], xml.data(), xml.size()), static_cast<ssize_t>(xml.size()));
+    close(ends[1]);
+    PlatformConfig config;
+    const Outcome out =
+        outcomeOf([&] { config.parse("/dev/fd/" + std::to_string(ends[0])); });
+    close(ends[0]);
+    ASSERT_EQ(out.text, "Success");
+    EXPECT_EQ(config.getDeviceUFS(0).request().lun[4].bLUEnable, 1);
+}
+#endif
 
 TEST_F(PlatformConfigTest, LookupsByTypeAndIndex)
 {
@@ -226,12 +283,12 @@ TEST_F(PlatformConfigTest, GppEntriesKeepTheirPositions)
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 32), expected);
 }
 
-TEST_F(PlatformConfigTest, GppValuesTruncatedToTheirFields)
+TEST_F(PlatformConfigTest, GppValuesFillTheirFields)
 {
-    PlatformConfig config = parsed(emmcXml(gppXml("257", "16777217") + gppXml("3", "16777215")));
+    PlatformConfig config = parsed(emmcXml(gppXml("255", "16777215") + gppXml("3", "65536")));
     _emmc_dev_cfg_param const& p = config.getDeviceEMMC(0).request();
-    EXPECT_EQ(bytesOf(p.gpp[0]), (std::vector<uint8_t>{1, 0, 0, 1, 0, 0, 0, 0}));
-    EXPECT_EQ(bytesOf(p.gpp[1]), (std::vector<uint8_t>{0xff, 0xff, 0xff, 3, 0, 0, 0, 0}));
+    EXPECT_EQ(bytesOf(p.gpp[0]), (std::vector<uint8_t>{0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0}));
+    EXPECT_EQ(bytesOf(p.gpp[1]), (std::vector<uint8_t>{0, 0, 1, 3, 0, 0, 0, 0}));
 }
 
 TEST_F(PlatformConfigTest, UserDataAreaLittleEndianAndLastOneWins)
@@ -268,13 +325,145 @@ TEST_P(NumberSyntaxTest, MemTypeStored)
 
 INSTANTIATE_TEST_SUITE_P(Texts, NumberSyntaxTest,
     ::testing::Values(NumberCase{"0x10", 16}, NumberCase{"0X10", 16}, NumberCase{"16", 16},
-        NumberCase{"020", 16}, NumberCase{"  16", 16}, NumberCase{"16 units", 16},
-        NumberCase{"0x101", 1}, NumberCase{"089", 0}));
+        NumberCase{"020", 16}, NumberCase{"  16", 16}, NumberCase{"16 ", 16},
+        NumberCase{"\n\t0x10\n  ", 16}, NumberCase{"+16", 16}, NumberCase{"0xff", 255},
+        NumberCase{"-0", 0}));
+
+// Every numeric field of both storage kinds with the width of its field: the largest value is
+// taken, the next one refused rather than cut, and so is anything after a number's digits.
+struct FieldCase {
+    std::string shown; // how a refusal names the value: element/path
+    std::function<std::string(std::string const&)> xml;
+    unsigned int bits;
+    bool number; // C notation; else decimal
+};
+
+void PrintTo(FieldCase const& c, std::ostream* os)
+{
+    *os << c.shown;
+}
+
+FieldCase emmcField(std::string const& shown, unsigned int bits,
+    std::function<std::string(std::string const&)> partitions)
+{
+    return {shown, [partitions](std::string const& v) { return configXml(emmcXml(partitions(v))); },
+        bits, false};
+}
+
+FieldCase lunField(std::string const& name, unsigned int bits)
+{
+    return {"lun/" + name,
+        [name](std::string const& v) { return configXml(ufsXml(lunXml("0", {{name, v}}))); },
+        bits, true};
+}
+
+FieldCase descriptorField(std::string const& name, unsigned int bits)
+{
+    return {"descriptor/" + name,
+        [name](std::string const& v) {
+            return configXml(ufsXml("<descriptor configure=\"true\"><" + name + ">" + v + "</"
+                                    + name + "></descriptor>"));
+        },
+        bits, true};
+}
+
+// `element` holds the value either in a child ("value", "in", "out") or in its own text.
+FieldCase attributeField(std::string const& element, std::string const& child, unsigned int bits,
+    std::string const& mark = "", std::string const& sibling = "")
+{
+    return {child.empty() ? "attributes/" + element : element + "/" + child,
+        [=](std::string const& v) {
+            const std::string content =
+                child.empty() ? v : "<" + child + ">" + v + "</" + child + ">" + sibling;
+            return configXml(ufsXml("<attributes configure=\"true\"><" + element + mark + ">"
+                                    + content + "</" + element + "></attributes>"));
+        },
+        bits, true};
+}
+
+std::string udaXml(std::string const& flags, std::string const& base, std::string const& size)
+{
+    return "<uda><flags><value>" + flags + "</value></flags><base>" + base + "</base><size>" + size
+           + "</size></uda>";
+}
+
+class FieldWidthTest : public ::testing::TestWithParam<FieldCase> {
+protected:
+    Outcome parse(std::string const& value)
+    {
+        PlatformConfig config;
+        return outcomeOf([&] { parseText(config, GetParam().xml(value)); });
+    }
+
+    std::string refusal(std::string const& value, std::string const& why)
+    {
+        return "Parse error: " + GetParam().shown + " value \"" + value + "\" " + why;
+    }
+
+    ScratchDir dir;
+};
+
+TEST_P(FieldWidthTest, LargestValueTakenWiderRefused)
+{
+    const unsigned int bits = GetParam().bits;
+    const std::string largest = std::to_string((uint64_t{1} << bits) - 1);
+    const std::string wider = std::to_string(uint64_t{1} << bits);
+    EXPECT_EQ(parse(largest).text, "Success");
+    const Outcome out = parse(wider);
+    EXPECT_EQ(out.status, 0x30004U);
+    EXPECT_EQ(out.text, refusal(wider, "does not fit in " + std::to_string(bits) + " bits"));
+    if (GetParam().number) {
+        for (std::string const& negative : {std::string("-1"), std::string("-18446744073709551615")}) {
+            const Outcome neg = parse(negative);
+            EXPECT_EQ(neg.status, 0x30004U);
+            EXPECT_EQ(neg.text,
+                refusal(negative, "does not fit in " + std::to_string(bits) + " bits"));
+        }
+        for (std::string const& text : {std::string("12abc"), std::string("1 2"),
+                 std::string("0x"), std::string("089"), std::string("1.5")}) {
+            const Outcome rest = parse(text);
+            EXPECT_EQ(rest.status, 0x30004U);
+            EXPECT_EQ(rest.text, refusal(text, "is not a number"));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fields, FieldWidthTest,
+    ::testing::Values(
+        emmcField("gpp/flags.value", 8, [](std::string const& v) { return gppXml(v, "1"); }),
+        emmcField("gpp/size", 24, [](std::string const& v) { return gppXml("1", v); }),
+        emmcField("uda/flags.value", 8, [](std::string const& v) { return udaXml(v, "0", "0"); }),
+        emmcField("uda/base", 32, [](std::string const& v) { return udaXml("0", v, "0"); }),
+        emmcField("uda/size", 32, [](std::string const& v) { return udaXml("0", "0", v); }),
+        lunField("boot-lun-id", 8), lunField("write-protect", 8), lunField("mem-type", 8),
+        lunField("alloc-units", 32), lunField("data-reliability", 8),
+        lunField("logical-block-size", 8), lunField("provisioning-type", 8),
+        lunField("ctx-caps", 16),
+        descriptorField("boot", 8), descriptorField("desc-access", 8),
+        descriptorField("init-power-mode", 8), descriptorField("high-priority-lun", 8),
+        descriptorField("secure-removal-type", 8), descriptorField("init-active-icc-level", 8),
+        descriptorField("periodic-rtc-update", 16),
+        attributeField("ooo-data-transfer", "value", 8, " configure=\"true\""),
+        attributeField("ref-clock-freq", "", 8, " configure=\"false\""),
+        attributeField("config-descr-lock", "value", 8, " configure=\"true\""),
+        attributeField("boot", "value", 8), attributeField("current-power-mode", "value", 8),
+        attributeField("exception-event-control", "value", 16),
+        attributeField("max-data-size", "in", 8, "", "<out>0</out>"),
+        attributeField("max-data-size", "out", 8, "", "<in>0</in>"),
+        attributeField("active-icc-level", "", 8), attributeField("max-rtt-num", "", 8),
+        attributeField("time-passed", "", 32)),
+    [](::testing::TestParamInfo<FieldCase> const& info) {
+        std::string name = info.param.shown;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
 
 TEST_F(PlatformConfigTest, UnitFieldsAndBigEndianMultiByteValues)
 {
     PlatformConfig config = parsed(ufsXml(
-        lunXml("2", {{"boot-lun-id", "0x101"}, {"write-protect", "2"}, {"mem-type", "3"},
+        lunXml("2", {{"boot-lun-id", "0x01"}, {"write-protect", "2"}, {"mem-type", "3"},
                         {"alloc-units", "2048"}, {"data-reliability", "1"},
                         {"logical-block-size", "0x0c"}, {"provisioning-type", "2"},
                         {"ctx-caps", "0x1234"}})

@@ -3,6 +3,7 @@
 #ifndef XOL_CONFIG_VALUES_H
 #define XOL_CONFIG_VALUES_H
 
+#include <cstdint>
 #include <string>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -13,10 +14,19 @@ namespace config_values {
 // path error, any other text its data error naming the path and the text.
 unsigned int decimal(boost::property_tree::ptree const& node, std::string const& path);
 
-// C notation (0x hexadecimal, leading 0 octal, else decimal); the rest after the digits is
-// ignored. No digits throw std::invalid_argument, too large a value std::out_of_range.
-unsigned long number(boost::property_tree::ptree const& node, std::string const& path);
-unsigned long number(std::string const& text);
+// A decimal for a field of `bits` bits: a larger value is refused with the configuration's
+// status (VemoException 0x30004), named `element`/`path` in the text, never cut to fit.
+uint32_t decimal(boost::property_tree::ptree const& node, std::string const& element,
+                 std::string const& path, unsigned int bits);
+
+// C notation (0x hexadecimal, leading 0 octal, else decimal), blanks allowed around it, for a
+// field of `bits` bits. No digits throw std::invalid_argument, more than 64 bits
+// std::out_of_range (both "stoul"); anything else after the digits, a negative value or one
+// wider than the field is refused with VemoException 0x30004 naming `element`/`path` and the text.
+uint32_t number(boost::property_tree::ptree const& node, std::string const& element,
+                std::string const& path, unsigned int bits);
+uint32_t number(std::string const& text, std::string const& element, std::string const& path,
+                unsigned int bits);
 
 // Only the text "true" means yes.
 bool flag(boost::property_tree::ptree const& node, std::string const& path);

@@ -81,8 +81,8 @@ void DeviceConfigEMMC::parse(ptree const& device)
 
 void DeviceConfigEMMC::parseGPP(_gpp_cfg& entry, ptree const& gpp)
 {
-    entry.flags = static_cast<uint8_t>(config_values::decimal(gpp, "flags.value"));
-    const unsigned int size = config_values::decimal(gpp, "size");
+    entry.flags = static_cast<uint8_t>(config_values::decimal(gpp, "gpp", "flags.value", 8));
+    const uint32_t size = config_values::decimal(gpp, "gpp", "size", 24);
     entry.size[0] = static_cast<uint8_t>(size);
     entry.size[1] = static_cast<uint8_t>(size >> 8);
     entry.size[2] = static_cast<uint8_t>(size >> 16);
@@ -90,9 +90,10 @@ void DeviceConfigEMMC::parseGPP(_gpp_cfg& entry, ptree const& gpp)
 
 void DeviceConfigEMMC::parseUDA(_uda_cfg& entry, ptree const& uda)
 {
-    entry.user_data_area_flags = static_cast<uint8_t>(config_values::decimal(uda, "flags.value"));
-    entry.enhanced_data_area_start = config_values::decimal(uda, "base");
-    entry.enhanced_data_area_size = config_values::decimal(uda, "size");
+    entry.user_data_area_flags =
+        static_cast<uint8_t>(config_values::decimal(uda, "uda", "flags.value", 8));
+    entry.enhanced_data_area_start = config_values::decimal(uda, "uda", "base", 32);
+    entry.enhanced_data_area_size = config_values::decimal(uda, "uda", "size", 32);
 }
 
 std::ostream& operator<<(std::ostream& os, DeviceConfigEMMC const& config)

@@ -37,19 +37,20 @@ uint32_t withBit(uint32_t word, unsigned int bit, bool set)
     return set ? (word | (uint32_t{1} << bit)) : (word & ~(uint32_t{1} << bit));
 }
 
-uint8_t number8(ptree const& node, std::string const& path)
+// Each value must fit its field; the element named in a refusal is the one holding `path`.
+uint8_t number8(ptree const& node, std::string const& element, std::string const& path)
 {
-    return static_cast<uint8_t>(config_values::number(node, path));
+    return static_cast<uint8_t>(config_values::number(node, element, path, 8));
 }
 
-uint16_t number16(ptree const& node, std::string const& path)
+uint16_t number16(ptree const& node, std::string const& element, std::string const& path)
 {
-    return be16Store(static_cast<uint16_t>(config_values::number(node, path)));
+    return be16Store(static_cast<uint16_t>(config_values::number(node, element, path, 16)));
 }
 
-uint32_t number32(ptree const& node, std::string const& path)
+uint32_t number32(ptree const& node, std::string const& element, std::string const& path)
 {
-    return be32Store(static_cast<uint32_t>(config_values::number(node, path)));
+    return be32Store(config_values::number(node, element, path, 32));
 }
 
 } // namespace
@@ -106,15 +107,16 @@ void DeviceConfigUFS::generateConfigRequest(void* buffer, size_t& length)
 void DeviceConfigUFS::configureLunSize(unsigned int& units, unsigned long long unitSize,
                                        unsigned long long remaining)
 {
+    if (remaining <= unitSize)
+        return;
+    // Only capacity left to share out needs a unit size to divide it by.
     if (unitSize == 0)
         throw VemoException(0x30005,
             "Units marked auto cannot be sized: the device reports an allocation unit size of 0");
-    if (remaining > unitSize) {
-        const unsigned long long whole = remaining / unitSize;
-        // More than the field holds: give the unit the most it can describe.
-        units = whole > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
-                                                              : static_cast<unsigned int>(whole);
-    }
+    const unsigned long long whole = remaining / unitSize;
+    // More than the field holds: give the unit the most it can describe.
+    units = whole > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                          : static_cast<unsigned int>(whole);
 }
 
 void DeviceConfigUFS::sizeUnits(_ufs_dev_cfg_param& request)
@@ -182,17 +184,17 @@ void DeviceConfigUFS::parse(ptree const& device)
 void DeviceConfigUFS::parseLUN(_ufs_lun_cfg& entry, ptree const& lun)
 {
     entry.bLUEnable = config_values::flag(lun, "enable") ? 1 : 0;
-    entry.bBootLunID = number8(lun, "boot-lun-id");
-    entry.bLUWriteProtect = number8(lun, "write-protect");
-    entry.bMemoryType = number8(lun, "mem-type");
+    entry.bBootLunID = number8(lun, "lun", "boot-lun-id");
+    entry.bLUWriteProtect = number8(lun, "lun", "write-protect");
+    entry.bMemoryType = number8(lun, "lun", "mem-type");
     const std::string units = lun.get<std::string>("alloc-units");
     // 0 asks for automatic sizing.
     entry.dNumAllocUnits =
-        units == "auto" ? 0 : be32Store(static_cast<uint32_t>(config_values::number(units)));
-    entry.bDataReliability = number8(lun, "data-reliability");
-    entry.bLogicalBlockSize = number8(lun, "logical-block-size");
-    entry.bProvisioningType = number8(lun, "provisioning-type");
-    entry.wContextCapabilities = number16(lun, "ctx-caps");
+        units == "auto" ? 0 : be32Store(config_values::number(units, "lun", "alloc-units", 32));
+    entry.bDataReliability = number8(lun, "lun", "data-reliability");
+    entry.bLogicalBlockSize = number8(lun, "lun", "logical-block-size");
+    entry.bProvisioningType = number8(lun, "lun", "provisioning-type");
+    entry.wContextCapabilities = number16(lun, "lun", "ctx-caps");
 }
 
 void DeviceConfigUFS::parseDesc(_ufs_dev_desc_cfg& header, ptree const& descriptor)
@@ -201,19 +203,19 @@ void DeviceConfigUFS::parseDesc(_ufs_dev_desc_cfg& header, ptree const& descript
     for (auto const& child : descriptor) {
         std::string const& name = child.first;
         if (name == "boot")
-            header.bBootEnable = number8(descriptor, name);
+            header.bBootEnable = number8(descriptor, "descriptor", name);
         else if (name == "desc-access")
-            header.bDescAccessEn = number8(descriptor, name);
+            header.bDescAccessEn = number8(descriptor, "descriptor", name);
         else if (name == "init-power-mode")
-            header.bInitPowerMode = number8(descriptor, name);
+            header.bInitPowerMode = number8(descriptor, "descriptor", name);
         else if (name == "high-priority-lun")
-            header.bHighPriorityLUN = number8(descriptor, name);
+            header.bHighPriorityLUN = number8(descriptor, "descriptor", name);
         else if (name == "secure-removal-type")
-            header.bSecureRemovalType = number8(descriptor, name);
+            header.bSecureRemovalType = number8(descriptor, "descriptor", name);
         else if (name == "init-active-icc-level")
-            header.bInitActiveICCLevel = number8(descriptor, name);
+            header.bInitActiveICCLevel = number8(descriptor, "descriptor", name);
         else if (name == "periodic-rtc-update")
-            header.wPeriodicRTCUpdate = number16(descriptor, name);
+            header.wPeriodicRTCUpdate = number16(descriptor, "descriptor", name);
     }
 }
 
@@ -227,12 +229,12 @@ void DeviceConfigUFS::parseAttr(_ufs_dev_attrib_cfg& block, ptree const& attribu
         if (name == "ooo-data-transfer") {
             block.AttributesEnables = withBit(block.AttributesEnables, kOutOfOrderDataEnId,
                 config_values::flag(element, "<xmlattr>.configure"));
-            block.bOutOfOrderDataEn = number8(element, "value");
+            block.bOutOfOrderDataEn = number8(element, name, "value");
         } else if (name == "ref-clock-freq") {
             const bool configured = config_values::flag(element, "<xmlattr>.configure");
             block.AttributesEnables =
                 withBit(block.AttributesEnables, kRefClkFreqId, configured);
-            block.bRefClkFreq = number8(attributes, name);
+            block.bRefClkFreq = number8(attributes, "attributes", name);
             if (configured && block.bRefClkFreq != 0)
                 throw std::invalid_argument(
                     (boost::format("Parse error: Illegal value at <ref-clock-freq> element: %#x")
@@ -241,22 +243,22 @@ void DeviceConfigUFS::parseAttr(_ufs_dev_attrib_cfg& block, ptree const& attribu
         } else if (name == "config-descr-lock") {
             block.AttributesEnables = withBit(block.AttributesEnables, kConfigDescrLockId,
                 config_values::flag(element, "<xmlattr>.configure"));
-            block.bConfigDescrLock = number8(element, "value");
+            block.bConfigDescrLock = number8(element, name, "value");
         } else if (name == "boot") {
-            block.bBootLunEn = number8(element, "value");
+            block.bBootLunEn = number8(element, name, "value");
         } else if (name == "current-power-mode") {
-            block.bCurrentPowerMode = number8(element, "value");
+            block.bCurrentPowerMode = number8(element, name, "value");
         } else if (name == "exception-event-control") {
-            block.wExceptionEventControl = number16(element, "value");
+            block.wExceptionEventControl = number16(element, name, "value");
         } else if (name == "max-data-size") {
-            block.bMaxDataInSize = number8(element, "in");
-            block.bMaxDataOutSize = number8(element, "out");
+            block.bMaxDataInSize = number8(element, name, "in");
+            block.bMaxDataOutSize = number8(element, name, "out");
         } else if (name == "active-icc-level") {
-            block.bActiveICCLevel = number8(attributes, name);
+            block.bActiveICCLevel = number8(attributes, "attributes", name);
         } else if (name == "max-rtt-num") {
-            block.bMaxNumOfRTT = number8(attributes, name);
+            block.bMaxNumOfRTT = number8(attributes, "attributes", name);
         } else if (name == "time-passed") {
-            block.dSecondsPassed = number32(attributes, name);
+            block.dSecondsPassed = number32(attributes, "attributes", name);
         }
     }
 }

@@ -27,7 +27,8 @@ public:
     void setCurrentConfiguration(DeviceInfo const& info) override;
     void generateConfigRequest(void* buffer, size_t& length) override;
 
-    // Sets units to the whole allocation units in remaining, when that is more than one.
+    // Sets units to the whole allocation units in remaining, when that is more than one; a unit
+    // size of 0 is refused only then.
     void configureLunSize(unsigned int& units, unsigned long long unitSize,
                           unsigned long long remaining);
 

@@ -1,5 +1,7 @@
 #include "platform_config.h"
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include <boost/format.hpp>
@@ -15,6 +17,32 @@ namespace {
 // Far deeper than any configuration nests, far shallower than what would exhaust a stack.
 constexpr unsigned int kMaxNesting = 64;
 
+// Far larger than any configuration: eight units, a descriptor and attributes for each of
+// several devices take a few kilobytes.
+constexpr size_t kMaxFileSize = 1024 * 1024;
+
+// The file is read once, so a pipe or a FIFO gives the reader what it held, and no further than
+// the bound, so a path such as /dev/zero ends with a refusal rather than exhausted memory.
+std::string readFile(std::string const& path)
+{
+    std::ifstream in(path);
+    if (!in)
+        throw boost::property_tree::xml_parser::xml_parser_error("cannot open file", path, 0);
+    std::string text;
+    char chunk[16384];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+        if (text.size() > kMaxFileSize)
+            throw VemoException(0x30004,
+                (boost::format("%1%: the platform configuration file is larger than %2% bytes")
+                    % path % kMaxFileSize)
+                    .str());
+    }
+    if (in.bad())
+        throw boost::property_tree::xml_parser::xml_parser_error("read error", path, 0);
+    return text;
+}
+
 template <typename Config>
 Config& lookup(std::map<unsigned int, Config>& devices, unsigned int idx)
 {
@@ -28,9 +56,16 @@ Config& lookup(std::map<unsigned int, Config>& devices, unsigned int idx)
 
 void PlatformConfig::parse(std::string const& path)
 {
-    checkXmlNesting(path, kMaxNesting);
+    const std::string text = readFile(path);
+    checkXmlNesting(text, path, kMaxNesting);
     boost::property_tree::ptree tree;
-    boost::property_tree::read_xml(path, tree);
+    std::istringstream in(text);
+    try {
+        boost::property_tree::read_xml(in, tree);
+    } catch (boost::property_tree::xml_parser::xml_parser_error const& e) {
+        // The reader read from memory; its errors name the file all the same.
+        throw boost::property_tree::xml_parser::xml_parser_error(e.message(), path, e.line());
+    }
     for (auto const& child : tree.get_child("config")) {
         if (child.first != "device")
             continue;
