@@ -282,6 +282,22 @@ TEST_P(SmallPackets, EveryMessageIsTheFirstPacketAndOneMore)
     EXPECT_EQ(sizes, (std::vector<size_t>{p, 64 - p, p, 120 - p}));
 }
 
+// A message cut inside its rest ends with a short packet: it is refused there, not completed
+// from a further transfer that would wait for the next message.
+TEST_P(SmallPackets, ACutMessageIsRefusedAtItsShortPacket)
+{
+    api->set_timeout(200);
+    bool first = true;
+    relay->setRewrite([&first](const Bytes& m) {
+        if (!first)
+            return std::vector<Bytes>{m};
+        first = false;
+        return std::vector<Bytes>{Bytes(m.begin(), m.begin() + 41)};
+    });
+    EXPECT_EQ(failureOf([&] { api->ReadToken(3); }), vemo(0x20003, "Unexpected message data size"));
+    EXPECT_EQ(ins().size(), 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, SmallPackets, ::testing::Values(8, 16),
                          [](const auto& info) { return "Of" + std::to_string(info.param); });
 

@@ -115,8 +115,10 @@ void XolCmd::read()
     // A first packet shorter than the header (small endpoints) already holds the length: the
     // rest comes in one transfer, as the bus delivers the message in whole packets. A length the
     // receive buffer cannot hold is refused once the header is in.
+    bool restAsked = false;
     if (got < responseHeaderLength) {
         readRestUpTo(announced <= rxCapacity ? announced : responseHeaderLength);
+        restAsked = true;
         if (got < responseHeaderLength)
             badSize();
     }
@@ -126,6 +128,10 @@ void XolCmd::read()
     if (expected > rxCapacity)
         badSize();
     if (expected > got) {
+        // The bus ends a message with its short packet: once the rest was asked for, what is
+        // missing is cut off, and another transfer would wait for, or take, the next message.
+        if (restAsked)
+            badSize();
         readRestUpTo(expected);
         // A short second transfer would leave stale bytes of an earlier message in the data.
         if (got < expected)
