@@ -85,20 +85,28 @@ constexpr size_t finalDataLength = 44;
 
 // Initial-command payload fields, message offsets; every other payload byte is zero.
 namespace payload {
-constexpr size_t word0 = 16; // u32 first parameter of Id Device, Start Over, Set Protocol, Get
-                             // Token Part ID
-constexpr size_t word1 = 20; // u32 second parameter of Id Device
-constexpr size_t deviceType = 16;  // u8 of Clear Data, Configure Device, Get Card Info, Read Boot
-constexpr size_t deviceIndex = 17; // u8 Media
-constexpr size_t tokenSlot = 16;   // u8 of Read, Write and Erase Token
-constexpr size_t ifpRecord = 16;   // the IFP emulation record, byte for byte
+// Clear Data, Configure Device, Get Card Info, Read Boot Media.
+constexpr size_t deviceType = 16;  // u8
+constexpr size_t deviceIndex = 17; // u8
+// Read, Write and Erase Token.
+constexpr size_t tokenSlot = 16; // u8
+// Id Device.
+constexpr size_t idFirst = 16;  // u32
+constexpr size_t idSecond = 20; // u32
+// Start Over.
+constexpr size_t startOverFlags = 16; // u32
+// Get Token Part ID.
+constexpr size_t partIdParameter = 16; // u32
+// IFP Emulation: the record, byte for byte.
+constexpr size_t ifpRecord = 16;
 // Set Protocol.
-constexpr size_t protocolVersion = 20;  // u32
-constexpr size_t transferTimeout = 24;  // u32, milliseconds
+constexpr size_t protocolFirstWord = 16; // u32, zero
+constexpr size_t protocolVersion = 20;   // u32
+constexpr size_t transferTimeout = 24;   // u32, milliseconds
 // Download Recovery Module and Provision FW Image: the module's place in the image.
-constexpr size_t moduleFormat = 16; // u32, always 1
-constexpr size_t headerSize = 20;   // u32
-constexpr size_t moduleSize = 24;   // u32
+constexpr size_t moduleFormat = 16;   // u32, always 1
+constexpr size_t headerSize = 20;     // u32
+constexpr size_t moduleSize = 24;     // u32
 constexpr size_t provisionFlags = 28; // u32, Provision FW Image only
 // Read Boot Media: SPI flash addresses blocks only; eMMC and UFS name a partition first.
 constexpr size_t spiStart = 24;       // u32

@@ -99,6 +99,7 @@ void XolCmd::read()
     XOL_LOG("Reading first packet");
     size_t got = 0;
     transport->Read(serial, rx, 0, got, timeout, connection);
+    // Nothing can be judged before the length field is in.
     if (got > rxCapacity || got < response::messageLength + u24)
         badSize();
     auto readRestUpTo = [&](size_t length) {

@@ -13,8 +13,8 @@ IdDeviceXolCmd::IdDeviceXolCmd(XolAPI& api, unsigned int first, unsigned int sec
 void IdDeviceXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + payload::word0, first, u32);
-    putLe(m + payload::word1, second, u32);
+    putLe(m + payload::idFirst, first, u32);
+    putLe(m + payload::idSecond, second, u32);
     sendInitialPayload(0);
 }
 
@@ -33,7 +33,7 @@ StartOverXolCmd::StartOverXolCmd(XolAPI& api, unsigned int flags)
 void StartOverXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + payload::word0, flags, u32);
+    putLe(m + payload::startOverFlags, flags, u32);
     sendInitialPayload(0);
 }
 
@@ -55,7 +55,7 @@ SetProtocolXolCmd::SetProtocolXolCmd(XolAPI& api, unsigned int version)
 void SetProtocolXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + payload::word0, firstWord, u32);
+    putLe(m + payload::protocolFirstWord, firstWord, u32);
     putLe(m + payload::protocolVersion, version, u32);
     putLe(m + payload::transferTimeout, transferTimeout, u32);
     sendInitialPayload(0);
@@ -79,7 +79,7 @@ GetTokenPartIdXolCmd::GetTokenPartIdXolCmd(XolAPI& api, unsigned int parameter)
 void GetTokenPartIdXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + payload::word0, parameter, u32);
+    putLe(m + payload::partIdParameter, parameter, u32);
     sendInitialPayload(0);
 }
 
