@@ -100,7 +100,8 @@ void GetCardInfoXolCmd::handleResponse(void const* data, size_t length, size_t a
     if (additional == 0 || additional > maxRecordBytes)
         badAdditional();
     requireReceivedData(reply::cardDeviceType + 1);
-    type = static_cast<uint8_t const*>(data)[reply::cardDeviceType]; // the device's, not ours
+    // The device's report, not the request.
+    type = static_cast<uint8_t const*>(data)[reply::cardDeviceType];
     beginDownload(additional, 1);
 }
 
