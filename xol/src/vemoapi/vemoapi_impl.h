@@ -97,16 +97,20 @@ private:
         VemoAPI& api;
     };
 
-    // The operation frame up to the job: device lookup, per-call log sink, stored IFP record.
-    // Throws what the lookup or the body throws.
+    // Which IFP record the frame fetches for the job: the device's stored one, for the jobs that
+    // may find the device in ROM context, or none (identification, start over, and the recovery
+    // download, which sends the caller's own).
+    enum class IfpRecord { none, stored };
+    // The frame of every device operation (vemoapi_operations.cpp): hold the object, look the
+    // device up, forward its log records to `callback` for the rest of the call, fetch `ifp`,
+    // then `body` builds and runs the job and copies its results out. Throws what they throw.
     template <class Body>
-    void withDevice(const char* identifier, log_callback_t callback, void* context, Body&& body);
-    // That frame around one job of the recovery-module family that yields nothing but success:
-    // built from the transport, time-out, serial text, recovery path, IFP record and `args`, run
-    // on the calling thread.
-    template <class Job, class... Args>
-    void runComplexJob(const char* identifier, log_callback_t callback, void* context,
-                       const char* recoveryPath, Args&&... args);
+    void onDevice(const char* identifier, log_callback_t callback, void* context, IfpRecord ifp,
+                  Body&& body);
+    // That frame inside the error boundary: its status, and its message into `msg`.
+    template <class Body>
+    unsigned long operation(_error_msg_t* msg, const char* identifier, log_callback_t callback,
+                            void* context, IfpRecord ifp, Body&& body);
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
