@@ -114,22 +114,29 @@ private:
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
-    // Locks in the order they are taken when nested: creationLock, tableLock, ifpLock. The
-    // transport's listener registry lock comes before all three (attach and detach run under
-    // it); only the registration in usbAPI takes it inside creationLock, before this object
-    // listens.
+    // Locks of this object, in the order they are taken when nested: creationLock, tableLock,
+    // ifpLock; flightLock stands apart. The transport's listener registry lock comes before all
+    // three (attach and detach run under it); only the registration in usbAPI takes it inside
+    // creationLock, before this object listens.
     std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;
-    std::mutex ifpLock; // last: nothing is locked inside it
+    // Guards ifpTable. Taken last, inside creationLock and tableLock where detach holds them;
+    // nothing is locked inside it.
+    std::mutex ifpLock;
     std::unordered_map<std::string, std::string> deviceTable;
-    std::recursive_mutex tableLock; // inside creationLock where both are held (pass, detach)
-    // Held while the transport is created, registered and the identification pass runs;
-    // attach (through usbAPI) and detach wait on it meanwhile.
+    // Guards deviceTable. Taken inside creationLock where both are held (the identification
+    // pass, detach) and inside the registry lock (attach, detach); only ifpLock inside it.
+    std::recursive_mutex tableLock;
+    // Guards transport: held while it is created, registered and the identification pass runs,
+    // so attach (through usbAPI) and detach wait meanwhile. Taken first by an operation, and
+    // inside the registry lock on the notification thread; tableLock, ifpLock and the
+    // transport's own locks inside it.
     std::recursive_mutex creationLock;
     TolvaneWdAPI* transport;
     // Changed at any time while jobs are being built from it.
     std::atomic<unsigned long> usbTimeout;
-    // Interface operations using the object, counted under flightLock, the innermost lock:
-    // nothing else is locked while it is held.
+    // Guards inFlight, the interface operations using the object, and flightDone. Taken with no
+    // lock of this object held (the destructor waits on it, under gApiMtx when the last
+    // api_release destroys the object); nothing is locked inside it.
     std::mutex flightLock;
     std::condition_variable flightDone;
     unsigned long inFlight;
