@@ -1,7 +1,9 @@
-// The device operations. Every one runs in one frame (onDevice): the object is held, the device
-// looked up, its log records forwarded to the caller's callback, and one job built and run on the
-// caller's thread (JobRun) before the operation copies the job's results out; `operation` puts
-// the error boundary around it.
+// The device operations. Each runs in the one frame, onDevice: hold the object, look the device
+// up, forward its log records to the caller's callback, fetch its stored IFP record when the job
+// sends it; then the operation's body declares one JobRun (its job, built and run to the end on
+// the caller's thread) and copies the results out. `operation` is that frame inside the error
+// boundary; the object forms of the token and block operations, which report by exception, use
+// onDevice itself.
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -53,6 +55,33 @@ public:
 private:
     Job job;
 };
+
+} // namespace
+
+template <class Body>
+void VemoAPI::onDevice(const char* identifier, log_callback_t callback, void* context,
+                       IfpRecord ifp, Body&& body)
+{
+    const InFlight op(*this);
+    const std::string serial = getDevice(identifier);
+    ZubLogger sink;
+    sink.sinkInstall(serial, callback, context);
+    _id_dev_ifp_emulation_t stored;
+    bool found = false;
+    if (ifp == IfpRecord::stored)
+        getIfpEmulation(serial, stored, found);
+    body(DeviceCall{*this, usbTimeout, serial, found ? &stored : nullptr});
+}
+
+template <class Body>
+unsigned long VemoAPI::operation(_error_msg_t* msg, const char* identifier,
+                                 log_callback_t callback, void* context, IfpRecord ifp,
+                                 Body&& body)
+{
+    return runOperation(msg, [&] { onDevice(identifier, callback, context, ifp, body); });
+}
+
+namespace {
 
 void copyOut(void* dst, size_t dstSize, void const* src, size_t count)
 {
@@ -137,29 +166,6 @@ JobRun<XolJobReadBootMedia> readBootMedia(DeviceCall const& device, const char* 
 }
 
 } // namespace
-
-template <class Body>
-void VemoAPI::onDevice(const char* identifier, log_callback_t callback, void* context,
-                       IfpRecord ifp, Body&& body)
-{
-    const InFlight op(*this);
-    const std::string serial = getDevice(identifier);
-    ZubLogger sink;
-    sink.sinkInstall(serial, callback, context);
-    _id_dev_ifp_emulation_t stored;
-    bool found = false;
-    if (ifp == IfpRecord::stored)
-        getIfpEmulation(serial, stored, found);
-    body(DeviceCall{*this, usbTimeout, serial, found ? &stored : nullptr});
-}
-
-template <class Body>
-unsigned long VemoAPI::operation(_error_msg_t* msg, const char* identifier,
-                                 log_callback_t callback, void* context, IfpRecord ifp,
-                                 Body&& body)
-{
-    return runOperation(msg, [&] { onDevice(identifier, callback, context, ifp, body); });
-}
 
 unsigned long VemoAPI::settargetretrycount(unsigned int retryCount, _error_msg_t* msg)
 {
