@@ -10,6 +10,7 @@
 #include "cli_commands.h"
 #include "cli_frame.h"
 #include "cli_printers.h"
+#include "status_codes.h"
 #include "xol_prot_utils.h"
 
 namespace {
@@ -274,7 +275,7 @@ int CliCmdDownloadFwRecovery::execute(IVemoAPI* api)
             in.open(ifpPath, std::ios::binary);
             in.read(reinterpret_cast<char*>(record.data), sizeof record.data);
         } catch (const std::exception&) {
-            return 0x30000;
+            return VEMO_ERROR_GENERAL;
         }
     }
     return call.finish(api->downloadfwrecovery(recoveryPath.c_str(), call.identifier(), &record,

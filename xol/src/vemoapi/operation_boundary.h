@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "exceptions.h"
+#include "status_codes.h"
 #include "vemoapi.h"
 
 inline void setMessage(_error_msg_t* msg, const char* text)
@@ -13,21 +14,21 @@ inline void setMessage(_error_msg_t* msg, const char* text)
         copyMessage(msg->text, text, sizeof msg->text);
 }
 
-// Runs body; 0 and "Success", the exception's code and text, or 0x30000 and the text of any other
-// standard exception.
+// Runs body; success, the exception's code and text, or the general failure and the text of any
+// other standard exception.
 template <class Body>
 unsigned long runOperation(_error_msg_t* msg, Body&& body)
 {
     try {
         body();
-        setMessage(msg, "Success");
-        return 0;
+        setMessage(msg, status::successText());
+        return VEMO_SUCCESS;
     } catch (VemoException const& e) {
         setMessage(msg, e.what());
         return e.getErrorCode();
     } catch (std::exception const& e) {
         setMessage(msg, e.what());
-        return 0x30000;
+        return VEMO_ERROR_GENERAL;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "exceptions.h"
+#include "status_codes.h"
 #include "tolvane_libusb.h"
 #include "vemoapi_impl.h"
 #include "xol_jobs.h"
@@ -81,12 +82,12 @@ std::string VemoAPI::getDevice(const char* identifier)
         std::lock_guard<std::recursive_mutex> lock(tableLock);
         auto it = deviceTable.find(key);
         if (it == deviceTable.end())
-            throw VemoException(0x30003, "Device not found");
+            throw status::deviceNotFound();
         return it->second;
     }
     std::list<std::string> serials = usb->EnumerateDevices();
     if (serials.empty())
-        throw VemoException(0x30003, "Device not found");
+        throw status::deviceNotFound();
     return serials.front();
 }
 

@@ -111,13 +111,13 @@ unsigned long VemoAPI::setusbreadwritedelay(unsigned long timeoutMs, _error_msg_
     // at 2^32, which libusb takes as no time-out at all.
     if (timeoutMs > std::numeric_limits<unsigned int>::max()) {
         setMessage(msg, "Timeout value is too large");
-        return 0x30006;
+        return VEMO_ERROR_TIMEOUT_VALUE;
     }
     // The lower bound is checked where a job is built from it, so that the failure names the
     // operation.
     usbTimeout = timeoutMs;
-    setMessage(msg, "Success");
-    return 0;
+    setMessage(msg, status::successText());
+    return VEMO_SUCCESS;
 }
 
 void VemoAPI::setlogging(bool enable, std::string path)

@@ -9,6 +9,7 @@
 
 #include "exceptions.h"
 #include "file_failure.h"
+#include "status_codes.h"
 
 XolJobV2::XolJobV2(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial)
     : resultValid(false), logger(boost::log::keywords::severity = boost::log::trivial::trace),
@@ -129,5 +130,5 @@ void XolJobComplexV2::configureProtocol()
         log("XoL protocol version and timeout were set successfully");
         return;
     }
-    throw VemoException(0x30005, "Unsupported protocol version");
+    throw status::unsupportedProtocolVersion();
 }

@@ -3,7 +3,9 @@
 #include <boost/log/attributes/constant.hpp>
 
 #include "exceptions.h"
+#include "message_layout.h"
 #include "secure_buffers.h"
+#include "status_codes.h"
 #include "xol_download_cmds.h"
 #include "xol_simple_cmds.h"
 #include "xol_upload_cmds.h"
@@ -22,7 +24,7 @@ XolAPI::~XolAPI() = default;
 void XolAPI::set_timeout(unsigned long ms)
 {
     if (ms < 200)
-        throw VemoException(0x30006, "Timeout value is too small");
+        throw status::timeoutTooSmall();
     timeout = ms;
 }
 
@@ -142,12 +144,15 @@ std::shared_ptr<XolAPI::ReadBootMediaResponse> XolAPI::ReadBootMedia(
 
 void XolAPI::IdDeviceResponse::parse(void const* data, size_t)
 {
+    using namespace xolmsg;
     auto const* d = static_cast<uint8_t const*>(data);
-    memcpy_s_x(oemPlatformId, sizeof oemPlatformId, d, 4);
-    memcpy_s_x(platformUniqueId, sizeof platformUniqueId, d + 8, 16);
-    memcpy_s_x(imageErrorValues, sizeof imageErrorValues, d + 28, 12);
-    flags = static_cast<uint32_t>(d[24]) | static_cast<uint32_t>(d[25]) << 8 |
-            static_cast<uint32_t>(d[26]) << 16 | static_cast<uint32_t>(d[27]) << 24;
+    memcpy_s_x(oemPlatformId, sizeof oemPlatformId, d + reply::oemPlatformId,
+               reply::oemPlatformIdBytes);
+    memcpy_s_x(platformUniqueId, sizeof platformUniqueId, d + reply::platformUniqueId,
+               reply::platformUniqueIdBytes);
+    memcpy_s_x(imageErrorValues, sizeof imageErrorValues, d + reply::imageErrorValues,
+               reply::imageErrorValuesBytes);
+    flags = getLe(d + reply::idFlags, u32);
 }
 
 void XolAPI::IdDeviceResponse::clearOemPlatformId()
@@ -157,14 +162,12 @@ void XolAPI::IdDeviceResponse::clearOemPlatformId()
 
 void XolAPI::GetTokenPartIdResponse::parse(void const* data, size_t)
 {
+    using namespace xolmsg;
     auto const* d = static_cast<uint8_t const*>(data);
-    auto le32 = [d](size_t at) {
-        return static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8 |
-               static_cast<uint32_t>(d[at + 2]) << 16 | static_cast<uint32_t>(d[at + 3]) << 24;
-    };
-    nonce = le32(12);
-    trustedTime = le32(16);
-    deviceId = le32(20);
-    memcpy_s_x(oemPlatformId, sizeof oemPlatformId, d + 24, 4);
-    memcpy_s_x(tokenPartId, sizeof tokenPartId, d, 12);
+    nonce = getLe(d + reply::nonce, u32);
+    trustedTime = getLe(d + reply::trustedTime, u32);
+    deviceId = getLe(d + reply::deviceId, u32);
+    memcpy_s_x(oemPlatformId, sizeof oemPlatformId, d + reply::tokenOemPlatformId,
+               reply::oemPlatformIdBytes);
+    memcpy_s_x(tokenPartId, sizeof tokenPartId, d + reply::tokenPartId, reply::tokenPartIdBytes);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "file_failure.h"
+#include "little_endian.h"
 #include "output_file.h"
 
 namespace {
@@ -20,12 +21,6 @@ std::streamoff streamSize(std::stringbuf& buf)
     const std::streamoff size = buf.pubseekoff(0, std::ios_base::end, std::ios_base::in);
     buf.pubseekpos(0, std::ios_base::in);
     return size < 0 ? 0 : size;
-}
-
-uint32_t le32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 } // namespace
@@ -145,14 +140,14 @@ ModuleMeta::ModuleMeta(std::istream* image, char const* name)
 
         unsigned char header[16];
         image->read(reinterpret_cast<char*>(header), sizeof header);
-        const uint32_t count = le32(header + 4);
+        const uint32_t count = getLe(header + 4, 4);
 
         for (uint32_t i = 0; i < count; ++i) {
             unsigned char entry[24];
             image->read(reinterpret_cast<char*>(entry), sizeof entry);
             if (std::strncmp(reinterpret_cast<const char*>(entry), name, 12) == 0) {
-                const size_t offset = le32(entry + 12);
-                const size_t size = le32(entry + 16);
+                const size_t offset = getLe(entry + 12, 4);
+                const size_t size = getLe(entry + 16, 4);
                 // A module larger than the stream holds would make the header size wrap.
                 if (size > partitionSize)
                     throw std::invalid_argument("Parse error");

@@ -9,22 +9,21 @@
 #include <boost/log/sources/record_ostream.hpp>
 
 #include "exceptions.h"
+#include "status_codes.h"
 #include "tolvane_libusb.h"
 #include "xol_api.h"
 
+using namespace xolmsg;
+
 namespace {
 
-constexpr uint8_t markerFinal = 0x00;
-constexpr uint8_t markerChunk = 0x5A;
-constexpr uint8_t markerHeartbeat = 0x87;
-constexpr uint8_t markerRequest = 0xA5;
-constexpr uint32_t headerOnlyResponseCode = 0x800003;
-constexpr size_t lengthFieldBytes = 3;
+// The request header's size, as the trace reports it.
+constexpr size_t headerLength = request::header;
 constexpr unsigned maxStalls = 8;
 
 [[noreturn]] void badSize()
 {
-    throw VemoException(0x20003, "Unexpected message data size");
+    throw status::unexpectedMessageSize();
 }
 
 // libusb's codes as the transport reports them (sign-extended to the status width).
@@ -36,7 +35,7 @@ constexpr unsigned long transferOverflowed = static_cast<unsigned long>(-8L); //
 bool leavesStaleInput(VemoException const& e)
 {
     const unsigned long code = e.getErrorCode();
-    return (code >= 0x20000 && code <= 0x20004) || code == transferTimedOut ||
+    return isFramingError(code) || code == transferTimedOut ||
            code == transferOverflowed;
 }
 
@@ -76,12 +75,12 @@ void XolCmd::sendMessage(uint8_t marker, size_t dataLength, size_t additionalLen
     size_t messageLength = dataLength;
     if (!payloadOnly) {
         messageLength = dataLength + headerLength;
-        putLe(tx, messageLength, 3);
-        tx[3] = headerLength;
-        putLe(tx + 4, getRequestCode(), 3);
-        tx[7] = marker;
-        putLe(tx + 8, static_cast<uint32_t>(additionalLength), 4);
-        putLe(tx + 12, 0, 4);
+        putLe(tx + request::messageLength, messageLength, u24);
+        tx[request::headerLength] = headerLength;
+        putLe(tx + request::code, getRequestCode(), u24);
+        tx[request::marker] = marker;
+        putLe(tx + request::additional, static_cast<uint32_t>(additionalLength), u32);
+        putLe(tx + request::reserved, 0, u32);
         XOL_LOG("TX: Command: " << std::hex << getRequestCode());
         XOL_LOG("TX: Marker: " << std::hex << static_cast<unsigned>(marker));
         XOL_LOG("TX: Header length: " << headerLength);
@@ -100,7 +99,7 @@ void XolCmd::read()
     XOL_LOG("Reading first packet");
     size_t got = 0;
     transport->Read(serial, rx, 0, got, timeout, connection);
-    if (got > rxCapacity || got < lengthFieldBytes)
+    if (got > rxCapacity || got < response::messageLength + u24)
         badSize();
     auto readRestUpTo = [&](size_t length) {
         XOL_LOG("Reading the rest");
@@ -110,17 +109,18 @@ void XolCmd::read()
     };
     // A length below the header's is read as the header alone: the response code, firmware
     // status and marker are looked at before the length is judged.
-    const size_t announced = std::max<size_t>(getLe(rx, 3), responseHeaderLength);
+    const size_t announced =
+        std::max<size_t>(getLe(rx + response::messageLength, u24), response::header);
     // A first packet shorter than the header (small endpoints) already holds the length: the
     // rest comes in one transfer, as the bus delivers the message in whole packets. A length the
     // receive buffer cannot hold is refused once the header is in.
-    if (got < responseHeaderLength) {
-        readRestUpTo(announced <= rxCapacity ? announced : responseHeaderLength);
-        if (got < responseHeaderLength)
+    if (got < response::header) {
+        readRestUpTo(announced <= rxCapacity ? announced : response::header);
+        if (got < response::header)
             badSize();
     }
-    const uint32_t code = getLe(rx + 8, 3);
-    const size_t expected = code == headerOnlyResponseCode ? responseHeaderLength : announced;
+    const uint32_t code = getLe(rx + response::code, u24);
+    const size_t expected = code == headerOnlyResponseCode ? response::header : announced;
     // Refused before a byte lands past the receive buffer.
     if (expected > rxCapacity)
         badSize();
@@ -136,15 +136,15 @@ void XolCmd::read()
 void XolCmd::HandleIncomingMessage()
 {
     BOOST_LOG_FUNCTION();
-    const uint32_t responseCode = getLe(rx + 8, 3);
-    const uint8_t marker = rx[11];
-    const uint32_t lengthField = getLe(rx, 3);
-    const uint32_t headerLen = rx[3];
-    const uint32_t additional = getLe(rx + 12, 4);
-    const uint32_t flags = getLe(rx + 16, 4);
-    const uint32_t status = getLe(rx + 4, 4);
+    const uint32_t responseCode = getLe(rx + response::code, u24);
+    const uint8_t marker = rx[response::marker];
+    const uint32_t lengthField = getLe(rx + response::messageLength, u24);
+    const uint32_t headerLen = rx[response::headerLength];
+    const uint32_t additional = getLe(rx + response::additional, u32);
+    const uint32_t flags = getLe(rx + response::flags, u32);
+    const uint32_t status = getLe(rx + response::status, u32);
     const uint32_t messageLength =
-        responseCode == headerOnlyResponseCode ? responseHeaderLength : lengthField;
+        responseCode == headerOnlyResponseCode ? response::header : lengthField;
     XOL_LOG("RX: Command: " << std::hex << responseCode);
     XOL_LOG("RX: Marker: " << std::hex << static_cast<unsigned>(marker));
     XOL_LOG("RX: Message length: " << lengthField);
@@ -155,7 +155,7 @@ void XolCmd::HandleIncomingMessage()
     XOL_LOG("RX: FW status: " << std::hex << status);
 
     if (!isValidResponseCode(responseCode))
-        throw VemoException(0x20000, "Bad response code");
+        throw status::badResponseCode();
     if (status != 0) {
         handleFwError(status);
         return;
@@ -175,7 +175,7 @@ void XolCmd::HandleIncomingMessage()
 
     switch (marker) {
     case markerFinal:
-        handleResponse(rx + responseHeaderLength, dataLength, additional);
+        handleResponse(rx + response::data, dataLength, additional);
         break;
     case markerChunk: {
         // A chunk hands on only bytes that arrived with it: a header-only chunk brings none, and
@@ -186,7 +186,7 @@ void XolCmd::HandleIncomingMessage()
                 badSize();
             chunkLength = dataLength;
         }
-        handleAddResponseData(rx + responseHeaderLength, chunkLength, additional);
+        handleAddResponseData(rx + response::data, chunkLength, additional);
         break;
     }
     case markerHeartbeat:
@@ -196,13 +196,13 @@ void XolCmd::HandleIncomingMessage()
         handleAddRequestData(additional, flags);
         break;
     default:
-        throw VemoException(0x20001, "Bad response marker");
+        throw status::badResponseMarker();
     }
 }
 
 size_t XolCmd::receivedDataLength() const
 {
-    return rxLength > responseHeaderLength ? rxLength - responseHeaderLength : 0;
+    return rxLength > response::data ? rxLength - response::data : 0;
 }
 
 void XolCmd::requireReceivedData(size_t length) const
@@ -231,17 +231,17 @@ void XolCmd::guardProgress(bool advanced, char const* failure)
         return;
     }
     if (++stalls >= maxStalls)
-        throw VemoException(0x20004, failure);
+        throw VemoException(VEMO_ERROR_ADDITIONAL_SIZE, failure);
 }
 
 void XolCmd::handleAddRequestData(size_t, uint32_t)
 {
-    throw VemoException(0x20002, "Additional Command Data Request is not supported for this command");
+    throw status::dataRequestUnsupported();
 }
 
 void XolCmd::handleAddResponseData(void const*, size_t, size_t)
 {
-    throw VemoException(0x20002, "Additional Response Data is not supported for this command");
+    throw status::responseDataUnsupported();
 }
 
 void XolCmd::handleHeartbeat()
@@ -259,12 +259,12 @@ void XolCmd::handleResponse(void const*, size_t length, size_t additional)
     if (length != finalDataLength)
         badSize();
     if (additional != 0)
-        throw VemoException(0x20004, "Unexpected additional data size");
+        throw status::unexpectedAdditionalSize();
 }
 
 uint8_t* XolCmd::beginInitialPayload()
 {
-    std::memset(tx + headerLength, 0, initialPayloadLength);
+    std::memset(tx + request::data, 0, initialPayloadLength);
     return tx;
 }
 

@@ -9,17 +9,13 @@
 #include <string>
 
 #include "log_attributes.h"
+#include "message_layout.h"
 
 class TolvaneWdAPI;
 class XolAPI;
 
 class XolCmd {
 public:
-    static constexpr size_t headerLength = 16;
-    static constexpr size_t responseHeaderLength = 20;
-    static constexpr size_t finalDataLength = 44;
-    static constexpr size_t initialPayloadLength = 48;
-
     explicit XolCmd(XolAPI& api);
     virtual ~XolCmd();
     XolCmd(XolCmd const&) = delete;
@@ -52,7 +48,8 @@ protected:
     size_t receivedDataLength() const;
     void requireReceivedData(size_t length) const;
     // A device that keeps answering without the transfer advancing would hold the host in the
-    // exchange for ever: a few such answers in a row end it with 0x20004 and `failure`.
+    // exchange for ever: a few such answers in a row end it with VEMO_ERROR_ADDITIONAL_SIZE and
+    // `failure`.
     void guardProgress(bool advanced, char const* failure);
 
     size_t txCapacity;
@@ -85,19 +82,19 @@ private:
     std::chrono::steady_clock::time_point heartbeatsSince;
 };
 
-// Little-endian field access of the wire format.
-inline void putLe(uint8_t* p, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
+// Binds a command class to its request code; its one valid response code is that code with the
+// response bit.
+template <xolmsg::RequestCode Code, class Base = XolCmd>
+class FixedCodeXolCmd : public Base {
+public:
+    using Base::Base;
 
-inline uint32_t getLe(uint8_t const* p, int bytes)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return v;
-}
+protected:
+    unsigned int getRequestCode() override { return Code; }
+    bool isValidResponseCode(unsigned int code) override
+    {
+        return code == xolmsg::responseCodeOf(Code);
+    }
+};
 
 #endif

@@ -3,22 +3,24 @@
 #include <algorithm>
 
 #include "exceptions.h"
+#include "status_codes.h"
+
+using namespace xolmsg;
 
 namespace {
 
-constexpr uint8_t markerRequest = 0xA5;
 // Far above any token or card information record a board holds; a larger total is a device's
 // error, and taking it would let the device size the host's memory.
 constexpr size_t maxRecordBytes = 1u << 20;
 
 [[noreturn]] void badSize()
 {
-    throw VemoException(0x20003, "Unexpected message data size");
+    throw status::unexpectedMessageSize();
 }
 
 [[noreturn]] void badAdditional()
 {
-    throw VemoException(0x20004, "Unexpected additional data size");
+    throw status::unexpectedAdditionalSize();
 }
 
 } // namespace
@@ -43,7 +45,7 @@ void ChunkedDownloadXolCmd::askFor(size_t amount)
 void ChunkedDownloadXolCmd::beginDownload(size_t units, uint64_t unitBytes)
 {
     if (fetching)
-        throw VemoException(0x20001, "Bad response marker");
+        throw status::badResponseMarker();
     fetching = true;
     expectedBytes = static_cast<uint64_t>(units) * unitBytes;
     lastRemaining = units;
@@ -54,7 +56,7 @@ void ChunkedDownloadXolCmd::account(size_t length, size_t remaining)
 {
     // Before the final response there is no total, and for Read Boot Media no block size.
     if (!fetching)
-        throw VemoException(0x20002, "Additional Response Data is not supported for this command");
+        throw status::responseDataUnsupported();
     if (length > expectedBytes - receivedBytes)
         badSize();
     receivedBytes += length;
@@ -79,15 +81,15 @@ void ChunkedDownloadXolCmd::handleAddResponseData(void const* data, size_t lengt
 }
 
 GetCardInfoXolCmd::GetCardInfoXolCmd(XolAPI& api, unsigned char type, unsigned char index)
-    : ChunkedDownloadXolCmd(api), type(type), index(index)
+    : FixedCodeXolCmd(api), type(type), index(index)
 {
 }
 
 void GetCardInfoXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    m[16] = type;
-    m[17] = index;
+    m[payload::deviceType] = type;
+    m[payload::deviceIndex] = index;
     sendInitialPayload(0);
 }
 
@@ -97,8 +99,8 @@ void GetCardInfoXolCmd::handleResponse(void const* data, size_t length, size_t a
         badSize();
     if (additional == 0 || additional > maxRecordBytes)
         badAdditional();
-    requireReceivedData(1);
-    type = static_cast<uint8_t const*>(data)[0]; // the device's report, not the request
+    requireReceivedData(reply::cardDeviceType + 1);
+    type = static_cast<uint8_t const*>(data)[reply::cardDeviceType]; // the device's, not ours
     beginDownload(additional, 1);
 }
 
@@ -113,14 +115,14 @@ void GetCardInfoXolCmd::complete()
 }
 
 ReadTokenXolCmd::ReadTokenXolCmd(XolAPI& api, unsigned char slot)
-    : ChunkedDownloadXolCmd(api), slot(slot)
+    : FixedCodeXolCmd(api), slot(slot)
 {
 }
 
 void ReadTokenXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    m[16] = slot;
+    m[payload::tokenSlot] = slot;
     sendInitialPayload(0);
 }
 
@@ -146,25 +148,25 @@ void ReadTokenXolCmd::complete()
 ReadBootMediaXolCmd::ReadBootMediaXolCmd(XolAPI& api, unsigned char type, unsigned char index,
                                          unsigned char partition, unsigned int start,
                                          unsigned int blocks, std::streambuf* sink)
-    : ChunkedDownloadXolCmd(api, sink), type(type), index(index), partition(partition), start(start),
-      blocks(blocks), maxChunk(0), blockSize(0)
+    : FixedCodeXolCmd(api, sink), type(type), index(index), partition(partition),
+      start(start), blocks(blocks), maxChunk(0), blockSize(0)
 {
 }
 
 void ReadBootMediaXolCmd::sendInitialCmd()
 {
     if (type < 1 || type > 3)
-        throw VemoException(0x30001, "Unsupported device type");
+        throw status::unsupportedDeviceType();
     uint8_t* m = beginInitialPayload();
-    m[16] = type;
-    m[17] = index;
+    m[payload::deviceType] = type;
+    m[payload::deviceIndex] = index;
     if (type == 1) {
-        putLe(m + 24, start, 4);
-        putLe(m + 32, blocks, 4);
+        putLe(m + payload::spiStart, start, u32);
+        putLe(m + payload::spiCount, blocks, u32);
     } else {
-        m[24] = partition;
-        putLe(m + 28, start, 4);
-        putLe(m + 36, blocks, 4);
+        m[payload::partition] = partition;
+        putLe(m + payload::partitionStart, start, u32);
+        putLe(m + payload::partitionCount, blocks, u32);
     }
     sendInitialPayload(0);
 }
@@ -173,12 +175,12 @@ void ReadBootMediaXolCmd::handleResponse(void const* data, size_t length, size_t
 {
     if (length != finalDataLength)
         badSize();
-    requireReceivedData(8);
+    requireReceivedData(reply::blockSize + u32);
     auto const* d = static_cast<uint8_t const*>(data);
-    maxChunk = getLe(d, 4);
-    blockSize = getLe(d + 4, 4);
+    maxChunk = getLe(d + reply::maxChunk, u32);
+    blockSize = getLe(d + reply::blockSize, u32);
     if (blockSize == 0)
-        throw VemoException(0x20003, "Device reported a block size of 0");
+        throw VemoException(VEMO_ERROR_MESSAGE_SIZE, "Device reported a block size of 0");
     // The device sends what the host asked for, never more, never fewer blocks.
     if (additional != blocks)
         badAdditional();

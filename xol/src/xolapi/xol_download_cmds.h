@@ -29,7 +29,7 @@ protected:
     void beginDownload(size_t units, uint64_t unitBytes);
 
     // Most data bytes one device message can bring.
-    size_t chunkLimit() const { return rxCapacity - responseHeaderLength; }
+    size_t chunkLimit() const { return rxCapacity - xolmsg::response::header; }
 
     std::unique_ptr<std::stringbuf> buffer; // empty when the caller gave a sink
     std::ostream output;
@@ -45,14 +45,12 @@ private:
     size_t lastRemaining;
 };
 
-class GetCardInfoXolCmd : public ChunkedDownloadXolCmd {
+class GetCardInfoXolCmd : public FixedCodeXolCmd<xolmsg::getCardInfo, ChunkedDownloadXolCmd> {
 public:
     GetCardInfoXolCmd(XolAPI& api, unsigned char type, unsigned char index);
     std::shared_ptr<XolAPI::GetCardInfoResponse> const& getResponse() const { return response; }
 
 protected:
-    unsigned int getRequestCode() override { return 0x12; }
-    bool isValidResponseCode(unsigned int code) override { return code == 0x800012; }
     void sendInitialCmd() override;
     void handleResponse(void const* data, size_t length, size_t additional) override;
     size_t nextAmount(size_t remaining) const override;
@@ -64,14 +62,12 @@ private:
     std::shared_ptr<XolAPI::GetCardInfoResponse> response;
 };
 
-class ReadTokenXolCmd : public ChunkedDownloadXolCmd {
+class ReadTokenXolCmd : public FixedCodeXolCmd<xolmsg::readToken, ChunkedDownloadXolCmd> {
 public:
     ReadTokenXolCmd(XolAPI& api, unsigned char slot);
     std::shared_ptr<XolAPI::ReadTokenResponse> const& getResponse() const { return response; }
 
 protected:
-    unsigned int getRequestCode() override { return 0x22; }
-    bool isValidResponseCode(unsigned int code) override { return code == 0x800022; }
     void sendInitialCmd() override;
     void handleResponse(void const* data, size_t length, size_t additional) override;
     size_t nextAmount(size_t remaining) const override;
@@ -83,7 +79,8 @@ private:
 };
 
 // Amounts count blocks of the device's block size.
-class ReadBootMediaXolCmd : public ChunkedDownloadXolCmd {
+class ReadBootMediaXolCmd
+    : public FixedCodeXolCmd<xolmsg::readBootMedia, ChunkedDownloadXolCmd> {
 public:
     ReadBootMediaXolCmd(XolAPI& api, unsigned char type, unsigned char index,
                         unsigned char partition, unsigned int start, unsigned int blocks,
@@ -91,8 +88,6 @@ public:
     std::shared_ptr<XolAPI::ReadBootMediaResponse> const& getResponse() const { return response; }
 
 protected:
-    unsigned int getRequestCode() override { return 0x25; }
-    bool isValidResponseCode(unsigned int code) override { return code == 0x800025; }
     void sendInitialCmd() override;
     void handleResponse(void const* data, size_t length, size_t additional) override;
     size_t nextAmount(size_t remaining) const override;

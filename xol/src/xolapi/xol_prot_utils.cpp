@@ -3,6 +3,8 @@
 
 #include <boost/format.hpp>
 
+#include "little_endian.h"
+
 namespace {
 
 // Values reach boost.format as unsigned integers, never as characters.
@@ -64,8 +66,7 @@ void ufsHeadAndUnits(std::ostream& os, UfsInfo const& info)
 // arithmetic the figure has always been shown with.
 uint32_t gppSizeKb(uint8_t const* extCsd, unsigned int n)
 {
-    const uint8_t* mult = extCsd + 143 + 3 * n;
-    const uint32_t m = uint32_t{mult[0]} | (uint32_t{mult[1]} << 8) | (uint32_t{mult[2]} << 16);
+    const uint32_t m = getLe(extCsd + 143 + 3 * n, 3);
     return m * uint32_t{extCsd[221]} * uint32_t{extCsd[224]} * 512U;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+using namespace xolmsg;
+
 IdDeviceXolCmd::IdDeviceXolCmd(XolAPI& api, unsigned int first, unsigned int second)
     : FixedCodeXolCmd(api), first(first), second(second),
       response(std::make_shared<XolAPI::IdDeviceResponse>())
@@ -11,15 +13,15 @@ IdDeviceXolCmd::IdDeviceXolCmd(XolAPI& api, unsigned int first, unsigned int sec
 void IdDeviceXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + 16, first, 4);
-    putLe(m + 20, second, 4);
+    putLe(m + payload::word0, first, u32);
+    putLe(m + payload::word1, second, u32);
     sendInitialPayload(0);
 }
 
 void IdDeviceXolCmd::handleResponse(void const* data, size_t length, size_t additional)
 {
     XolCmd::handleResponse(data, length, additional);
-    requireReceivedData(40);
+    requireReceivedData(reply::imageErrorValues + reply::imageErrorValuesBytes);
     response->parse(data, length);
 }
 
@@ -31,16 +33,17 @@ StartOverXolCmd::StartOverXolCmd(XolAPI& api, unsigned int flags)
 void StartOverXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + 16, flags, 4);
+    putLe(m + payload::word0, flags, u32);
     sendInitialPayload(0);
 }
 
 void StartOverXolCmd::handleResponse(void const* data, size_t length, size_t additional)
 {
     XolCmd::handleResponse(data, length, additional);
-    requireReceivedData(8);
+    requireReceivedData(reply::currentContext + u32);
     auto const* d = static_cast<uint8_t const*>(data);
-    response->setData(getLe(d + 4, 4), getLe(d, 4));
+    response->setData(getLe(d + reply::currentContext, u32),
+                      getLe(d + reply::currentOperation, u32));
 }
 
 SetProtocolXolCmd::SetProtocolXolCmd(XolAPI& api, unsigned int version)
@@ -52,17 +55,18 @@ SetProtocolXolCmd::SetProtocolXolCmd(XolAPI& api, unsigned int version)
 void SetProtocolXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + 16, firstWord, 4);
-    putLe(m + 20, version, 4);
-    putLe(m + 24, transferTimeout, 4);
+    putLe(m + payload::word0, firstWord, u32);
+    putLe(m + payload::protocolVersion, version, u32);
+    putLe(m + payload::transferTimeout, transferTimeout, u32);
     sendInitialPayload(0);
 }
 
 void SetProtocolXolCmd::handleResponse(void const* data, size_t length, size_t additional)
 {
     XolCmd::handleResponse(data, length, additional);
-    requireReceivedData(4);
-    const unsigned int accepted = getLe(static_cast<uint8_t const*>(data), 4);
+    requireReceivedData(reply::acceptedVersion + u32);
+    const unsigned int accepted =
+        getLe(static_cast<uint8_t const*>(data) + reply::acceptedVersion, u32);
     response = std::make_shared<XolAPI::SetProtocolResponse>(0, 0, accepted);
 }
 
@@ -75,14 +79,14 @@ GetTokenPartIdXolCmd::GetTokenPartIdXolCmd(XolAPI& api, unsigned int parameter)
 void GetTokenPartIdXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + 16, parameter, 4);
+    putLe(m + payload::word0, parameter, u32);
     sendInitialPayload(0);
 }
 
 void GetTokenPartIdXolCmd::handleResponse(void const* data, size_t length, size_t additional)
 {
     XolCmd::handleResponse(data, length, additional);
-    requireReceivedData(28);
+    requireReceivedData(reply::tokenOemPlatformId + reply::oemPlatformIdBytes);
     response->parse(data, length);
 }
 
@@ -94,7 +98,7 @@ XolIfpEmulationXolCmd::XolIfpEmulationXolCmd(XolAPI& api, _id_dev_ifp_emulation_
 void XolIfpEmulationXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    std::memcpy(m + 16, record->data, sizeof record->data);
+    std::memcpy(m + payload::ifpRecord, record->data, sizeof record->data);
     sendInitialPayload(0);
 }
 
@@ -106,7 +110,7 @@ EraseTokenXolCmd::EraseTokenXolCmd(XolAPI& api, unsigned char slot)
 void EraseTokenXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    m[16] = slot;
+    m[payload::tokenSlot] = slot;
     sendInitialPayload(0);
 }
 
@@ -119,7 +123,7 @@ ClearDataXolCmd::ClearDataXolCmd(XolAPI& api, unsigned char type, unsigned char 
 void ClearDataXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    m[16] = type;
-    m[17] = index;
+    m[payload::deviceType] = type;
+    m[payload::deviceIndex] = index;
     sendInitialPayload(0);
 }

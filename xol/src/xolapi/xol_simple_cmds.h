@@ -7,18 +7,7 @@
 #include "xol_api.h"
 #include "xol_cmd.h"
 
-// A command whose only valid response code is 0x800000 plus its request code.
-template <unsigned int Code>
-class FixedCodeXolCmd : public XolCmd {
-public:
-    using XolCmd::XolCmd;
-
-protected:
-    unsigned int getRequestCode() override { return Code; }
-    bool isValidResponseCode(unsigned int code) override { return code == 0x800000 + Code; }
-};
-
-class IdDeviceXolCmd : public FixedCodeXolCmd<0x01> {
+class IdDeviceXolCmd : public FixedCodeXolCmd<xolmsg::idDevice> {
 public:
     IdDeviceXolCmd(XolAPI& api, unsigned int first, unsigned int second);
     std::shared_ptr<XolAPI::IdDeviceResponse> const& getResponse() const { return response; }
@@ -33,7 +22,7 @@ private:
     std::shared_ptr<XolAPI::IdDeviceResponse> response;
 };
 
-class StartOverXolCmd : public FixedCodeXolCmd<0x13> {
+class StartOverXolCmd : public FixedCodeXolCmd<xolmsg::startOver> {
 public:
     StartOverXolCmd(XolAPI& api, unsigned int flags);
     std::shared_ptr<XolAPI::StartOverResponse> const& getResponse() const { return response; }
@@ -47,7 +36,7 @@ private:
     std::shared_ptr<XolAPI::StartOverResponse> response;
 };
 
-class SetProtocolXolCmd : public FixedCodeXolCmd<0x17> {
+class SetProtocolXolCmd : public FixedCodeXolCmd<xolmsg::setProtocol> {
 public:
     SetProtocolXolCmd(XolAPI& api, unsigned int version);
     std::shared_ptr<XolAPI::SetProtocolResponse> const& getResponse() const { return response; }
@@ -63,7 +52,7 @@ private:
     std::shared_ptr<XolAPI::SetProtocolResponse> response;
 };
 
-class GetTokenPartIdXolCmd : public FixedCodeXolCmd<0x21> {
+class GetTokenPartIdXolCmd : public FixedCodeXolCmd<xolmsg::getTokenPartId> {
 public:
     GetTokenPartIdXolCmd(XolAPI& api, unsigned int parameter);
     std::shared_ptr<XolAPI::GetTokenPartIdResponse> const& getResponse() const
@@ -80,7 +69,7 @@ private:
     std::shared_ptr<XolAPI::GetTokenPartIdResponse> response;
 };
 
-class XolIfpEmulationXolCmd : public FixedCodeXolCmd<0x16> {
+class XolIfpEmulationXolCmd : public FixedCodeXolCmd<xolmsg::ifpEmulation> {
 public:
     XolIfpEmulationXolCmd(XolAPI& api, _id_dev_ifp_emulation_t const* record);
     std::shared_ptr<XolAPI::Response> const& getResponse() const { return response; }
@@ -93,7 +82,7 @@ private:
     _id_dev_ifp_emulation_t const* record;
 };
 
-class EraseTokenXolCmd : public FixedCodeXolCmd<0x24> {
+class EraseTokenXolCmd : public FixedCodeXolCmd<xolmsg::eraseToken> {
 public:
     EraseTokenXolCmd(XolAPI& api, unsigned char slot);
     std::shared_ptr<XolAPI::Response> const& getResponse() const { return response; }
@@ -106,7 +95,7 @@ private:
     uint8_t slot;
 };
 
-class ClearDataXolCmd : public FixedCodeXolCmd<0x10> {
+class ClearDataXolCmd : public FixedCodeXolCmd<xolmsg::clearData> {
 public:
     ClearDataXolCmd(XolAPI& api, unsigned char type, unsigned char index);
     std::shared_ptr<XolAPI::Response> const& getResponse() const { return response; }

@@ -6,10 +6,12 @@
 #include <boost/log/attributes/named_scope.hpp>
 
 #include "exceptions.h"
+#include "status_codes.h"
+
+using namespace xolmsg;
 
 namespace {
 
-constexpr uint8_t markerChunk = 0x5A;
 constexpr std::ios_base::iostate allFailures =
     std::ios_base::badbit | std::ios_base::eofbit | std::ios_base::failbit;
 constexpr char const* noProgress = "Upload makes no progress";
@@ -19,7 +21,7 @@ constexpr char const* noProgress = "Upload makes no progress";
 void requireAllSent(size_t left)
 {
     if (left != 0)
-        throw VemoException(0x20004, "Upload ended before all data were sent");
+        throw VemoException(VEMO_ERROR_ADDITIONAL_SIZE, "Upload ended before all data were sent");
 }
 
 // The length of the whole stream, which the 32-bit fields of the wire must carry; the position
@@ -48,10 +50,10 @@ BufferReaderXolCmd::BufferReaderXolCmd(XolAPI& api, IBlob& blob)
 void BufferReaderXolCmd::handleAddRequestData(size_t requested, uint32_t flags)
 {
     if (requested > remaining)
-        throw VemoException(0x20004, "Unexpected additional data size");
-    const bool payloadOnly = (flags & 1) != 0;
-    uint8_t* destination = payloadOnly ? tx : tx + headerLength;
-    const size_t capacity = payloadOnly ? txCapacity : txCapacity - headerLength;
+        throw status::unexpectedAdditionalSize();
+    const bool payloadOnly = (flags & flagPayloadOnly) != 0;
+    uint8_t* destination = payloadOnly ? tx : tx + request::data;
+    const size_t capacity = payloadOnly ? txCapacity : txCapacity - request::header;
     input.read(reinterpret_cast<char*>(destination),
                static_cast<std::streamsize>(std::min(requested, capacity)));
     const size_t chunk = static_cast<size_t>(input.gcount());
@@ -74,7 +76,7 @@ WriteTokenXolCmd::WriteTokenXolCmd(XolAPI& api, IBlob& token, unsigned char slot
 void WriteTokenXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    m[16] = slot;
+    m[payload::tokenSlot] = slot;
     sendInitialPayload(remaining);
 }
 
@@ -99,8 +101,8 @@ ConfigureDeviceXolCmd::ConfigureDeviceXolCmd(XolAPI& api, IBlob& request, unsign
 void ConfigureDeviceXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginInitialPayload();
-    m[16] = type;
-    m[17] = index;
+    m[payload::deviceType] = type;
+    m[payload::deviceIndex] = index;
     sendInitialPayload(remaining);
 }
 
@@ -109,15 +111,15 @@ DownloadModuleXolCmd::DownloadModuleXolCmd(XolAPI& api, std::istream* image, cha
 {
     // Sent modulo 2^32, the sizes would have the board take a fraction of the image for all of it.
     if (streamLength(*image) > static_cast<std::streamoff>(UINT32_MAX))
-        throw VemoException(0x30000, "Image of 4 GiB or more is not supported");
+        throw VemoException(VEMO_ERROR_GENERAL, "Image of 4 GiB or more is not supported");
 }
 
 void DownloadModuleXolCmd::handleAddRequestData(size_t requested, uint32_t flags)
 {
     BOOST_LOG_FUNCTION();
-    const bool payloadOnly = (flags & 1) != 0;
-    uint8_t* destination = payloadOnly ? tx : tx + headerLength;
-    const size_t capacity = payloadOnly ? txCapacity : txCapacity - headerLength;
+    const bool payloadOnly = (flags & flagPayloadOnly) != 0;
+    uint8_t* destination = payloadOnly ? tx : tx + request::data;
+    const size_t capacity = payloadOnly ? txCapacity : txCapacity - request::header;
 
     const std::ios_base::iostate callerMask = image->exceptions();
     size_t chunk = 0;
@@ -147,14 +149,14 @@ void DownloadModuleXolCmd::handleResponse(void const* data, size_t length, size_
 uint8_t* DownloadModuleXolCmd::beginModulePayload()
 {
     uint8_t* m = beginInitialPayload();
-    putLe(m + 16, 1, 4);
-    putLe(m + 20, static_cast<uint32_t>(module.getHeaderSize()), 4);
-    putLe(m + 24, static_cast<uint32_t>(module.getModuleSize()), 4);
+    putLe(m + payload::moduleFormat, 1, u32);
+    putLe(m + payload::headerSize, static_cast<uint32_t>(module.getHeaderSize()), u32);
+    putLe(m + payload::moduleSize, static_cast<uint32_t>(module.getModuleSize()), u32);
     return m;
 }
 
 DownloadRecoveryModuleXolCmd::DownloadRecoveryModuleXolCmd(XolAPI& api, std::istream* image)
-    : DownloadModuleXolCmd(api, image, "xolmod"), response(std::make_shared<XolAPI::Response>())
+    : FixedCodeXolCmd(api, image, "xolmod"), response(std::make_shared<XolAPI::Response>())
 {
 }
 
@@ -166,7 +168,7 @@ void DownloadRecoveryModuleXolCmd::sendInitialCmd()
 
 ProvisionFwImageXolCmd::ProvisionFwImageXolCmd(XolAPI& api, std::istream* image,
                                                unsigned int flags)
-    : DownloadModuleXolCmd(api, image, "rcipifwi"), flags(flags),
+    : FixedCodeXolCmd(api, image, "rcipifwi"), flags(flags),
       response(std::make_shared<XolAPI::Response>())
 {
 }
@@ -174,6 +176,6 @@ ProvisionFwImageXolCmd::ProvisionFwImageXolCmd(XolAPI& api, std::istream* image,
 void ProvisionFwImageXolCmd::sendInitialCmd()
 {
     uint8_t* m = beginModulePayload();
-    putLe(m + 28, flags, 4);
+    putLe(m + payload::provisionFlags, flags, u32);
     sendInitialPayload(module.getPartitionSize());
 }

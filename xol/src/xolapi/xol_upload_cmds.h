@@ -23,23 +23,21 @@ protected:
     size_t remaining;
 };
 
-template <unsigned int Code>
-class BufferUploadXolCmd : public BufferReaderXolCmd {
+template <xolmsg::RequestCode Code>
+class BufferUploadXolCmd : public FixedCodeXolCmd<Code, BufferReaderXolCmd> {
 public:
     BufferUploadXolCmd(XolAPI& api, IBlob& blob)
-        : BufferReaderXolCmd(api, blob), response(std::make_shared<XolAPI::Response>())
+        : FixedCodeXolCmd<Code, BufferReaderXolCmd>(api, blob),
+          response(std::make_shared<XolAPI::Response>())
     {
     }
     std::shared_ptr<XolAPI::Response> const& getResponse() const { return response; }
 
 protected:
-    unsigned int getRequestCode() override { return Code; }
-    bool isValidResponseCode(unsigned int code) override { return code == 0x800000 + Code; }
-
     std::shared_ptr<XolAPI::Response> response;
 };
 
-class WriteTokenXolCmd : public BufferUploadXolCmd<0x23> {
+class WriteTokenXolCmd : public BufferUploadXolCmd<xolmsg::writeToken> {
 public:
     WriteTokenXolCmd(XolAPI& api, IBlob& token, unsigned char slot);
 
@@ -50,7 +48,7 @@ private:
     uint8_t slot;
 };
 
-class ChangeDeviceLifecycleXolCmd : public BufferUploadXolCmd<0x20> {
+class ChangeDeviceLifecycleXolCmd : public BufferUploadXolCmd<xolmsg::setDeviceLifecycleStage> {
 public:
     using BufferUploadXolCmd::BufferUploadXolCmd;
 
@@ -58,7 +56,7 @@ protected:
     void sendInitialCmd() override;
 };
 
-class OemIfpProvisionXolCmd : public BufferUploadXolCmd<0x14> {
+class OemIfpProvisionXolCmd : public BufferUploadXolCmd<xolmsg::oemIfpProvision> {
 public:
     using BufferUploadXolCmd::BufferUploadXolCmd;
 
@@ -66,7 +64,7 @@ protected:
     void sendInitialCmd() override;
 };
 
-class ConfigureDeviceXolCmd : public BufferUploadXolCmd<0x11> {
+class ConfigureDeviceXolCmd : public BufferUploadXolCmd<xolmsg::configureDevice> {
 public:
     ConfigureDeviceXolCmd(XolAPI& api, IBlob& request, unsigned char type, unsigned char index);
 
@@ -86,7 +84,7 @@ public:
 protected:
     void handleAddRequestData(size_t requested, uint32_t flags) override;
     void handleResponse(void const* data, size_t length, size_t additional) override;
-    // Writes 1, header size and module size at [16..27] of a zeroed payload.
+    // Writes the module format (1), header size and module size into a zeroed payload.
     uint8_t* beginModulePayload();
 
     std::istream* image;
@@ -96,17 +94,18 @@ private:
     size_t left; // bytes of the image the last message announced still to come
 };
 
-class DownloadRecoveryModuleXolCmd : public DownloadModuleXolCmd {
+class DownloadRecoveryModuleXolCmd
+    : public FixedCodeXolCmd<xolmsg::downloadRecoveryModule, DownloadModuleXolCmd> {
 public:
     DownloadRecoveryModuleXolCmd(XolAPI& api, std::istream* image);
     std::shared_ptr<XolAPI::Response> const& getResponse() const { return response; }
 
 protected:
-    unsigned int getRequestCode() override { return 0x02; }
-    // The ROM may answer the module download with a header-only 0x800003 message.
+    // The ROM may answer the module download with a header-only message.
     bool isValidResponseCode(unsigned int code) override
     {
-        return code == 0x800002 || code == 0x800003;
+        return FixedCodeXolCmd::isValidResponseCode(code) ||
+               code == xolmsg::headerOnlyResponseCode;
     }
     void sendInitialCmd() override;
 
@@ -114,14 +113,13 @@ private:
     std::shared_ptr<XolAPI::Response> response;
 };
 
-class ProvisionFwImageXolCmd : public DownloadModuleXolCmd {
+class ProvisionFwImageXolCmd
+    : public FixedCodeXolCmd<xolmsg::provisionFwImage, DownloadModuleXolCmd> {
 public:
     ProvisionFwImageXolCmd(XolAPI& api, std::istream* image, unsigned int flags);
     std::shared_ptr<XolAPI::Response> const& getResponse() const { return response; }
 
 protected:
-    unsigned int getRequestCode() override { return 0x15; }
-    bool isValidResponseCode(unsigned int code) override { return code == 0x800015; }
     void sendInitialCmd() override;
 
 private:

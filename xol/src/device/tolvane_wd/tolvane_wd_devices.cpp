@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "exceptions.h"
+#include "status_codes.h"
 
 using tolvane::hexText;
 using tolvane::libusbStatus;
@@ -174,7 +175,7 @@ void TolvaneWdAPI::TolvaneWd::GetDeviceInfo(std::string const& serial, _soc_devi
     auto found = snToHandle.find(serial);
     if (found == snToHandle.end()) {
         WD_LOG(error) << "Device handle not found";
-        throw VemoException(0x30003, "Device not found");
+        throw status::deviceNotFound();
     }
     auto getDevice = Bind<decltype(libusb_get_device)>("libusb_get_device");
     auto getPortNumbers = Bind<decltype(libusb_get_port_numbers)>("libusb_get_port_numbers");

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "exceptions.h"
+#include "status_codes.h"
 
 using tolvane::hexText;
 using tolvane::libusbStatus;
@@ -63,7 +64,7 @@ void TolvaneWdAPI::TolvaneWd::ConfigureDeviceIO(std::string const& serial,
         if (bound)
             throw VemoException(libusbStatus(LIBUSB_ERROR_NO_DEVICE),
                                 GetLibusbError(LIBUSB_ERROR_NO_DEVICE));
-        throw VemoException(0x30003, "Device not found");
+        throw status::deviceNotFound();
     }
     const uint64_t id = connectionIds[serial];
     if (bound && id != *connection) {
@@ -197,7 +198,7 @@ void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, siz
 
     // Never let libusb read past the caller's buffer.
     if (length > capacity || length >= static_cast<size_t>(INT_MAX))
-        throw VemoException(0x30000, "Internal error");
+        throw status::internalError();
     // A message that fills whole small packets gets one zero byte, so the device sees its end.
     // A device that reports packets of size 0 cannot be padded for.
     const unsigned packet = config.outEndpoint.maxPacketSize;
@@ -205,7 +206,7 @@ void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, siz
     size_t sendLength = length;
     if (padding) {
         if (length + 1 > capacity)
-            throw VemoException(0x30000, "Internal error");
+            throw status::internalError();
         static_cast<unsigned char*>(buffer)[length] = 0;
         sendLength = length + 1;
     }
@@ -236,7 +237,7 @@ void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size
 
     size_t want = length != 0 ? length : (config.inEndpoint.maxPacketSize & packetSizeMask);
     if (want >= static_cast<size_t>(INT_MAX))
-        throw VemoException(0x30000, "Internal error");
+        throw status::internalError();
     WD_LOG(debug) << "Calling libusb_bulk_transfer(" << " dev_handle = " << ptrText(lease.handle)
                   << ", endpoint = " << hexText(config.inEndpoint.address)
                   << ", length = " << want << ", timeout  = " << timeoutMs << " )";

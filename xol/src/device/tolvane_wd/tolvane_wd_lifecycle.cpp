@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "exceptions.h"
+#include "status_codes.h"
 
 using tolvane::hexText;
 using tolvane::libusbStatus;
@@ -59,10 +60,10 @@ void TolvaneWdAPI::TolvaneWd::SetRWRetry(unsigned long count) { rwRetry.store(co
 void* TolvaneWdAPI::TolvaneWd::GetSymbolAddress(std::string name)
 {
     if (libHandle == nullptr)
-        throw VemoException(0x30000, "libusb shared object is not loaded");
+        throw status::libusbNotLoaded();
     if (void* address = FindSymbol(name.c_str()))
         return address;
-    throw VemoException(0x10003, "libusb symbol \"" + name + "\" not found");
+    throw status::libusbSymbolNotFound(name);
 }
 
 std::string TolvaneWdAPI::TolvaneWd::GetLibusbError(int code)

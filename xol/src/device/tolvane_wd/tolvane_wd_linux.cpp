@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 
 #include "exceptions.h"
+#include "status_codes.h"
 
 using tolvane::hexText;
 using tolvane::libusbStatus;
@@ -30,7 +31,7 @@ void TolvaneWdAPI::TolvaneWd::LoadLibusb()
         libHandle = dlopen("libusb-1.0.so.0", RTLD_LAZY);
     if (libHandle == nullptr) {
         WD_LOG(error) << "dlopen/load of libusb failed, exiting constructor without calling DriverInit";
-        throw VemoException(0x10002, "Fatal error: Can not find libusb shared object");
+        throw status::libusbNotFound();
     }
 }
 

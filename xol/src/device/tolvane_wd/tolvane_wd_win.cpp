@@ -14,6 +14,7 @@
 #include <dbt.h>
 
 #include "exceptions.h"
+#include "status_codes.h"
 #include "tolvane_wd.h"
 
 using tolvane::hexText;
@@ -38,14 +39,14 @@ void TolvaneWdAPI::TolvaneWd::LoadLibusb()
     char module[MAX_PATH];
     if (GetModuleFileNameA(nullptr, module, MAX_PATH) == 0) {
         WD_LOG(error) << "GetCurrentDirectory failed, exiting constructor without calling DriverInit";
-        throw VemoException(0x10002, "Fatal error: Can not find module file name");
+        throw status::moduleFileNameNotFound();
     }
     boost::filesystem::path directory = boost::filesystem::path(module).parent_path();
     std::string file = (directory / "libusb-1.0.dll").string();
     libHandle = reinterpret_cast<void*>(LoadLibraryA(file.c_str()));
     if (libHandle == nullptr) {
         WD_LOG(error) << "dlopen/load of libusb failed, exiting constructor without calling DriverInit";
-        throw VemoException(0x10002, "Fatal error: Can not find libusb shared object");
+        throw status::libusbNotFound();
     }
 }
 
