@@ -11,6 +11,7 @@
 
 #include "exceptions.h"
 #include "file_failure.h"
+#include "little_endian.h"
 #include "operation_boundary.h"
 #include "output_file.h"
 #include "secure_buffers.h"
@@ -99,11 +100,11 @@ _id_dev_ifp_emulation_t callersRecord(_id_dev_ifp_emulation_t const* given)
     return record;
 }
 
+// A 32-bit word of the record, least significant byte first: Id Device puts word 0 on the wire in
+// that order, so the record's own bytes reach the device unchanged.
 uint32_t word(_id_dev_ifp_emulation_t const& record, size_t at)
 {
-    uint32_t w;
-    std::memcpy(&w, record.data + at, sizeof w);
-    return w;
+    return getLe(record.data + at, 4);
 }
 
 // The OEM platform id deviceid reports: the record's (bytes 16..19) when it has one and the device
