@@ -37,7 +37,8 @@ struct DeviceCall {
 
 // The one job of a device operation, on the caller's stack. The constructor builds it from the
 // transport, the time-out in effect now, the serial text and the job's own arguments, and runs it
-// to its end on the calling thread; the results are then read through ->.
+// to its end on the calling thread; the results are then read through ->. A job without results
+// is run by declaring it.
 template <class Job>
 class JobRun {
 public:
@@ -118,7 +119,8 @@ void const* oemPlatformId(_id_dev_ifp_emulation_t const& record, uint8_t const* 
 }
 
 // Where a read operation puts what its job read: into the caller's buffer, only when it fits,
-// with the needed length given back either way; or into a file, written whole after the read.
+// with the needed length given back either way (too small a buffer is no failure); or into a
+// file, written whole after the read.
 class ReadTarget {
 public:
     ReadTarget(char* buffer, size_t* length) : buffer(buffer), length(length), path(nullptr) {}
@@ -140,6 +142,7 @@ private:
     const char* path; // null for the buffer
 };
 
+// The body of both readtoken forms.
 void readToken(DeviceCall const& device, const char* recoveryPath, unsigned char slot,
                ReadTarget const& to)
 {
@@ -147,6 +150,7 @@ void readToken(DeviceCall const& device, const char* recoveryPath, unsigned char
     to.put(job->getToken());
 }
 
+// The body of both getcardinfo forms.
 void readCardInfo(DeviceCall const& device, const char* recoveryPath, unsigned char* devType,
                   unsigned char idx, ReadTarget const& to)
 {
@@ -156,7 +160,8 @@ void readCardInfo(DeviceCall const& device, const char* recoveryPath, unsigned c
     *devType = job->getDeviceType();
 }
 
-// With a sink the data goes there as it arrives, and the job holds none.
+// The job of both readbootmedia forms, run; the device takes the low 8 bits of the partition
+// field. With a sink the data goes there as it arrives, and the job holds none.
 JobRun<XolJobReadBootMedia> readBootMedia(DeviceCall const& device, const char* recoveryPath,
                                           unsigned char devType, unsigned char idx,
                                           _content_addr_t const& addr, std::streambuf* sink)
