@@ -12,6 +12,9 @@
 
 IVemoAPI* gpApi = nullptr;
 uint32_t gApiRefCount = 0;
+// Guards gpApi and gApiRefCount. The outermost lock: taken by callers outside any operation, and
+// held while the object is built and while the last release destroys it, which waits on
+// flightLock for the operations still running and then stops the transport.
 std::mutex gApiMtx;
 
 extern "C" IVemoAPI* api_acquire()

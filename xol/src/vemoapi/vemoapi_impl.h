@@ -102,38 +102,49 @@ private:
         VemoAPI& api;
     };
 
-    // The operation frame up to the job: device lookup, per-call log sink, stored IFP record.
-    // Throws what the lookup or the body throws.
+    // Which IFP record the frame fetches for the job: the device's stored one, for the jobs that
+    // may find the device in ROM context, or none (identification, start over, and the recovery
+    // download, which sends the caller's own).
+    enum class IfpRecord { none, stored };
+    // The frame of every device operation (vemoapi_operations.cpp): hold the object, look the
+    // device up, forward its log records to `callback` for the rest of the call, fetch `ifp`,
+    // then `body` builds and runs the job and copies its results out. Throws what they throw.
     template <class Body>
-    void withDevice(const char* identifier, log_callback_t callback, void* context, Body&& body);
-    // That frame around one job of the recovery-module family that yields nothing but success:
-    // built from the transport, time-out, serial text, recovery path, IFP record and `args`, run
-    // on the calling thread.
-    template <class Job, class... Args>
-    void runComplexJob(const char* identifier, log_callback_t callback, void* context,
-                       const char* recoveryPath, Args&&... args);
+    void onDevice(const char* identifier, log_callback_t callback, void* context, IfpRecord ifp,
+                  Body&& body);
+    // That frame inside the error boundary: its status, and its message into `msg`.
+    template <class Body>
+    unsigned long operation(_error_msg_t* msg, const char* identifier, log_callback_t callback,
+                            void* context, IfpRecord ifp, Body&& body);
 
     boost::shared_ptr<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>
         fileSink;
     // The files setlogging opened, by absolute path, and their streams (owned by the back end);
     // guarded by the back end's lock.
     std::vector<std::pair<boost::filesystem::path, boost::weak_ptr<std::ofstream>>> logFiles;
-    // Locks in the order they are taken when nested: creationLock, tableLock, ifpLock. The
-    // transport's listener registry lock comes before all three (attach and detach run under
-    // it); only the registration in usbAPI takes it inside creationLock, before this object
-    // listens.
+    // Locks of this object, in the order they are taken when nested: creationLock, tableLock,
+    // ifpLock; flightLock stands apart. The transport's listener registry lock comes before all
+    // three (attach and detach run under it); only the registration in usbAPI takes it inside
+    // creationLock, before this object listens.
     std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;
-    std::mutex ifpLock; // last: nothing is locked inside it
+    // Guards ifpTable. Taken last, inside creationLock and tableLock where detach holds them;
+    // nothing is locked inside it.
+    std::mutex ifpLock;
     std::unordered_map<std::string, std::string> deviceTable;
-    std::recursive_mutex tableLock; // inside creationLock where both are held (pass, detach)
-    // Held while the transport is created, registered and the identification pass runs;
-    // attach (through usbAPI) and detach wait on it meanwhile.
+    // Guards deviceTable. Taken inside creationLock where both are held (the identification
+    // pass, detach) and inside the registry lock (attach, detach); only ifpLock inside it.
+    std::recursive_mutex tableLock;
+    // Guards transport: held while it is created, registered and the identification pass runs,
+    // so attach (through usbAPI) and detach wait meanwhile. Taken first by an operation, and
+    // inside the registry lock on the notification thread; tableLock, ifpLock and the
+    // transport's own locks inside it.
     std::recursive_mutex creationLock;
     TolvaneWdAPI* transport;
     // Changed at any time while jobs are being built from it.
     std::atomic<unsigned long> usbTimeout;
-    // Interface operations using the object, counted under flightLock, the innermost lock:
-    // nothing else is locked while it is held.
+    // Guards inFlight, the interface operations using the object, and flightDone. Taken with no
+    // lock of this object held (the destructor waits on it, under gApiMtx when the last
+    // api_release destroys the object); nothing is locked inside it.
     std::mutex flightLock;
     std::condition_variable flightDone;
     unsigned long inFlight;

@@ -1,14 +1,21 @@
-// The device operations: each resolves its device, forwards the device's log records to the
-// caller's callback, runs one job on the caller's thread and copies the results out.
+// The device operations. Each runs in the one frame, onDevice: hold the object, look the device
+// up, forward its log records to the caller's callback, fetch its stored IFP record when the job
+// sends it; then the operation's body declares one JobRun (its job, built and run to the end on
+// the caller's thread) and copies the results out. `operation` is that frame inside the error
+// boundary; the object forms of the token and block operations, which report by exception, use
+// onDevice itself.
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <utility>
 
 #include "exceptions.h"
 #include "file_failure.h"
+#include "little_endian.h"
 #include "operation_boundary.h"
 #include "output_file.h"
 #include "secure_buffers.h"
+#include "status_codes.h"
 #include "tolvane_libusb.h"
 #include "platform_config.h"
 #include "vemoapi_impl.h"
@@ -18,24 +25,44 @@
 
 namespace {
 
-void copyOut(void* dst, size_t dstSize, void const* src, size_t count)
-{
-    if (!memcpy_s_x(dst, dstSize, src, count))
-        throw VemoException(0x30000, "memcopy_s failed.");
-}
+// What the body of a device operation has of its device.
+struct DeviceCall {
+    VemoAPI& api;
+    std::atomic<unsigned long> const& timeout;
+    std::string const& serial;
+    // The record stored for the device, for a job that finds it in ROM context; null when none
+    // is stored or the operation does not send the stored one.
+    _id_dev_ifp_emulation_t* storedIfp;
+};
 
-uint32_t word(_id_dev_ifp_emulation_t const& record, size_t at)
-{
-    uint32_t w;
-    std::memcpy(&w, record.data + at, sizeof w);
-    return w;
-}
+// The one job of a device operation, on the caller's stack. The constructor builds it from the
+// transport, the time-out in effect now, the serial text and the job's own arguments, and runs it
+// to its end on the calling thread; the results are then read through ->. A job without results
+// is run by declaring it.
+template <class Job>
+class JobRun {
+public:
+    template <class... Args>
+    explicit JobRun(DeviceCall const& device, Args&&... args)
+        : job(device.api.usbAPI(), device.timeout, device.serial, std::forward<Args>(args)...)
+    {
+        job.start();
+        job.join();
+    }
+    JobRun(JobRun const&) = delete;
+    JobRun& operator=(JobRun const&) = delete;
+
+    Job* operator->() { return &job; }
+
+private:
+    Job job;
+};
 
 } // namespace
 
 template <class Body>
-void VemoAPI::withDevice(const char* identifier, log_callback_t callback, void* context,
-                         Body&& body)
+void VemoAPI::onDevice(const char* identifier, log_callback_t callback, void* context,
+                       IfpRecord ifp, Body&& body)
 {
     const InFlight op(*this);
     const std::string serial = getDevice(identifier);
@@ -43,22 +70,108 @@ void VemoAPI::withDevice(const char* identifier, log_callback_t callback, void* 
     sink.sinkInstall(serial, callback, context);
     _id_dev_ifp_emulation_t stored;
     bool found = false;
-    getIfpEmulation(serial, stored, found);
-    body(serial, found ? &stored : nullptr);
+    if (ifp == IfpRecord::stored)
+        getIfpEmulation(serial, stored, found);
+    body(DeviceCall{*this, usbTimeout, serial, found ? &stored : nullptr});
 }
 
-template <class Job, class... Args>
-void VemoAPI::runComplexJob(const char* identifier, log_callback_t callback, void* context,
-                            const char* recoveryPath, Args&&... args)
+template <class Body>
+unsigned long VemoAPI::operation(_error_msg_t* msg, const char* identifier,
+                                 log_callback_t callback, void* context, IfpRecord ifp,
+                                 Body&& body)
 {
-    withDevice(identifier, callback, context,
-               [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                   Job job(usbAPI(), usbTimeout, serial, recoveryPath, ifp,
-                           std::forward<Args>(args)...);
-                   job.start();
-                   job.join();
-               });
+    return runOperation(msg, [&] { onDevice(identifier, callback, context, ifp, body); });
 }
+
+namespace {
+
+void copyOut(void* dst, size_t dstSize, void const* src, size_t count)
+{
+    if (!memcpy_s_x(dst, dstSize, src, count))
+        throw status::memcopyFailed();
+}
+
+// The caller's IFP record, or 44 zero bytes when it gave none.
+_id_dev_ifp_emulation_t callersRecord(_id_dev_ifp_emulation_t const* given)
+{
+    _id_dev_ifp_emulation_t record;
+    std::memset(&record, 0, sizeof record);
+    if (given != nullptr)
+        copyOut(&record, sizeof record, given, sizeof record);
+    return record;
+}
+
+// A 32-bit word of the record, least significant byte first: Id Device puts word 0 on the wire in
+// that order, so the record's own bytes reach the device unchanged.
+uint32_t word(_id_dev_ifp_emulation_t const& record, size_t at)
+{
+    return getLe(record.data + at, 4);
+}
+
+// The OEM platform id deviceid reports: the record's (bytes 16..19) when it has one and the device
+// reports the unprogrammed "QWLM", else the device's own.
+void const* oemPlatformId(_id_dev_ifp_emulation_t const& record, uint8_t const* reported)
+{
+    static const uint8_t unprogrammed[4] = {'Q', 'W', 'L', 'M'};
+    if (word(record, 16) != 0 && std::memcmp(reported, unprogrammed, 4) == 0)
+        return record.data + 16;
+    return reported;
+}
+
+// Where a read operation puts what its job read: into the caller's buffer, only when it fits,
+// with the needed length given back either way (too small a buffer is no failure); or into a
+// file, written whole after the read.
+class ReadTarget {
+public:
+    ReadTarget(char* buffer, size_t* length) : buffer(buffer), length(length), path(nullptr) {}
+    explicit ReadTarget(const char* path) : buffer(nullptr), length(nullptr), path(path ? path : "")
+    {
+    }
+
+    void put(Blob const& bytes) const
+    {
+        if (path != nullptr)
+            bytes.write(std::string(path));
+        else
+            bytes.write(buffer, length);
+    }
+
+private:
+    char* buffer;
+    size_t* length;
+    const char* path; // null for the buffer
+};
+
+// The body of both readtoken forms.
+void readToken(DeviceCall const& device, const char* recoveryPath, unsigned char slot,
+               ReadTarget const& to)
+{
+    JobRun<XolJobReadToken> job(device, recoveryPath, device.storedIfp, slot);
+    to.put(job->getToken());
+}
+
+// The body of both getcardinfo forms.
+void readCardInfo(DeviceCall const& device, const char* recoveryPath, unsigned char* devType,
+                  unsigned char idx, ReadTarget const& to)
+{
+    JobRun<XolJobGetCardInfo> job(device, recoveryPath, device.storedIfp, *devType, idx);
+    to.put(job->getDeviceInfo());
+    // Only once the information is delivered: an unwritable file leaves the caller's type.
+    *devType = job->getDeviceType();
+}
+
+// The job of both readbootmedia forms, run; the device takes the low 8 bits of the partition
+// field. With a sink the data goes there as it arrives, and the job holds none.
+JobRun<XolJobReadBootMedia> readBootMedia(DeviceCall const& device, const char* recoveryPath,
+                                          unsigned char devType, unsigned char idx,
+                                          _content_addr_t const& addr, std::streambuf* sink)
+{
+    return JobRun<XolJobReadBootMedia>(device, recoveryPath, device.storedIfp, devType, idx,
+                                       addr.start, addr.blocks,
+                                       static_cast<unsigned char>(addr.partition & 0xFF), sink);
+}
+
+} // namespace
 
 unsigned long VemoAPI::settargetretrycount(unsigned int retryCount, _error_msg_t* msg)
 {
@@ -66,11 +179,11 @@ unsigned long VemoAPI::settargetretrycount(unsigned int retryCount, _error_msg_t
     try {
         usbAPI()->SetRWRetry(retryCount);
     } catch (...) {
-        setMessage(msg, "Internal error");
-        return 0x30000;
+        setMessage(msg, status::internalErrorText());
+        return VEMO_ERROR_GENERAL;
     }
-    setMessage(msg, "Success");
-    return 0;
+    setMessage(msg, status::successText());
+    return VEMO_SUCCESS;
 }
 
 unsigned long VemoAPI::deviceid(unsigned int idParam, _id_dev_ifp_emulation_t* ifpRecord,
@@ -79,29 +192,16 @@ unsigned long VemoAPI::deviceid(unsigned int idParam, _id_dev_ifp_emulation_t* i
                                 const char* identifier, _error_msg_t* msg,
                                 log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        const InFlight op(*this);
-        const std::string serial = getDevice(identifier);
-        ZubLogger sink;
-        sink.sinkInstall(serial, callback, context);
-        _id_dev_ifp_emulation_t record;
-        std::memset(&record, 0, sizeof record);
-        if (ifpRecord != nullptr)
-            copyOut(&record, sizeof record, ifpRecord, sizeof record);
+    return operation(msg, identifier, callback, context, IfpRecord::none,
+                     [&](DeviceCall const& device) {
+        const _id_dev_ifp_emulation_t record = callersRecord(ifpRecord);
         // Stored before the device is asked anything, so it stays when the job fails.
-        setIfpEmulation(serial, record);
-
-        XolJobIdDevice job(usbAPI(), usbTimeout, serial, idParam, word(record, 0));
-        job.start();
-        job.join();
-        flags->flags = job.getFlags();
-        static const uint8_t unprogrammed[4] = {'Q', 'W', 'L', 'M'};
-        if (word(record, 16) != 0 && std::memcmp(job.getOemPlatformId(), unprogrammed, 4) == 0)
-            copyOut(oemId, sizeof *oemId, record.data + 16, 4);
-        else
-            copyOut(oemId, sizeof *oemId, job.getOemPlatformId(), 4);
-        copyOut(platformId, sizeof *platformId, job.getPlatformUniqueId(), 16);
-        copyOut(imageErrors, sizeof *imageErrors, job.getImageErrorValues(), 12);
+        setIfpEmulation(device.serial, record);
+        JobRun<XolJobIdDevice> job(device, idParam, word(record, 0));
+        flags->flags = job->getFlags();
+        copyOut(oemId, sizeof *oemId, oemPlatformId(record, job->getOemPlatformId()), 4);
+        copyOut(platformId, sizeof *platformId, job->getPlatformUniqueId(), 16);
+        copyOut(imageErrors, sizeof *imageErrors, job->getImageErrorValues(), 12);
     });
 }
 
@@ -124,7 +224,7 @@ unsigned long VemoAPI::deviceid2(unsigned int idParam, const char* ifpFilePath,
             file_failure::cannotRead(path, file, e);
         }
     });
-    if (status != 0)
+    if (status != VEMO_SUCCESS)
         return status;
     return deviceid(idParam, &record, oemId, platformId, flags, imageErrors, identifier, msg,
                     callback, context);
@@ -134,16 +234,11 @@ unsigned long VemoAPI::startover(_startover_cmd_flags_t* flags, unsigned int* cu
                                  unsigned int* currentCtx, const char* identifier,
                                  _error_msg_t* msg, log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        const InFlight op(*this);
-        const std::string serial = getDevice(identifier);
-        ZubLogger sink;
-        sink.sinkInstall(serial, callback, context);
-        XolJobStartover job(usbAPI(), usbTimeout, serial, flags->flags);
-        job.start();
-        job.join();
-        *currentOp = job.getCurrentOp();
-        *currentCtx = job.getCurrentCtx();
+    return operation(msg, identifier, callback, context, IfpRecord::none,
+                     [&](DeviceCall const& device) {
+        JobRun<XolJobStartover> job(device, flags->flags);
+        *currentOp = job->getCurrentOp();
+        *currentCtx = job->getCurrentCtx();
     });
 }
 
@@ -151,23 +246,16 @@ unsigned long VemoAPI::downloadfwrecovery(const char* recoveryPath, const char* 
                                           _id_dev_ifp_emulation_t* ifpRecord, _error_msg_t* msg,
                                           log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        const InFlight op(*this);
-        const std::string serial = getDevice(identifier);
-        ZubLogger sink;
-        sink.sinkInstall(serial, callback, context);
-        _id_dev_ifp_emulation_t record;
-        std::memset(&record, 0, sizeof record);
-        if (ifpRecord != nullptr)
-            copyOut(&record, sizeof record, ifpRecord, sizeof record);
+    return operation(msg, identifier, callback, context, IfpRecord::none,
+                     [&](DeviceCall const& device) {
+        const _id_dev_ifp_emulation_t record = callersRecord(ifpRecord);
         _id_dev_ifp_emulation_t stored;
         bool found = false;
-        getIfpEmulation(serial, stored, found);
+        getIfpEmulation(device.serial, stored, found);
         if (!found)
-            setIfpEmulation(serial, record);
-        XolJobDownloadFwRecovery job(usbAPI(), usbTimeout, serial, recoveryPath, ifpRecord);
-        job.start();
-        job.join();
+            setIfpEmulation(device.serial, record);
+        // The caller's own record, not the stored one, goes to the device in this call.
+        JobRun<XolJobDownloadFwRecovery> job(device, recoveryPath, ifpRecord);
     });
 }
 
@@ -176,14 +264,10 @@ unsigned long VemoAPI::downloadfwos(const char* recoveryPath, const char* fwImag
                                     const char* identifier, _error_msg_t* msg,
                                     log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       XolJobDownloadFw job(usbAPI(), usbTimeout, serial, recoveryPath, ifp,
-                                            fwImagePath, flags->flags);
-                       job.start();
-                       job.join();
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        JobRun<XolJobDownloadFw> job(device, recoveryPath, device.storedIfp, fwImagePath,
+                                     flags->flags);
     });
 }
 
@@ -191,9 +275,11 @@ unsigned long VemoAPI::writetoken(const char* recoveryPath, Token& token, unsign
                                   const char* identifier, _error_msg_t* msg,
                                   log_callback_t callback, void* context)
 {
-    runComplexJob<XolJobWriteToken>(identifier, callback, context, recoveryPath, token, slot);
-    setMessage(msg, "Success");
-    return 0;
+    onDevice(identifier, callback, context, IfpRecord::stored, [&](DeviceCall const& device) {
+        JobRun<XolJobWriteToken> job(device, recoveryPath, device.storedIfp, token, slot);
+    });
+    setMessage(msg, status::successText());
+    return VEMO_SUCCESS;
 }
 
 unsigned long VemoAPI::writetoken(const char* recoveryPath, const char* bytes, size_t length,
@@ -216,32 +302,13 @@ unsigned long VemoAPI::writetoken2(const char* recoveryPath, const char* tokenPa
     });
 }
 
-namespace {
-
-// Runs a read-token job and hands its token to `deliver`.
-template <class Deliver>
-void readToken(TolvaneWdAPI* usb, unsigned long timeout, std::string const& serial,
-               const char* recoveryPath, _id_dev_ifp_emulation_t* ifp, unsigned char slot,
-               Deliver&& deliver)
-{
-    XolJobReadToken job(usb, timeout, serial, recoveryPath, ifp, slot);
-    job.start();
-    job.join();
-    deliver(job.getToken());
-}
-
-} // namespace
-
 unsigned long VemoAPI::readtoken(const char* recoveryPath, char* buffer, size_t* length,
                                  unsigned char slot, const char* identifier, _error_msg_t* msg,
                                  log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       readToken(usbAPI(), usbTimeout, serial, recoveryPath, ifp, slot,
-                                 [&](Token const& t) { t.write(buffer, length); });
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        readToken(device, recoveryPath, slot, ReadTarget(buffer, length));
     });
 }
 
@@ -249,12 +316,9 @@ unsigned long VemoAPI::readtoken2(const char* recoveryPath, const char* outPath,
                                   unsigned char slot, const char* identifier, _error_msg_t* msg,
                                   log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       readToken(usbAPI(), usbTimeout, serial, recoveryPath, ifp, slot,
-                                 [&](Token const& t) { t.write(std::string(outPath ? outPath : "")); });
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        readToken(device, recoveryPath, slot, ReadTarget(outPath));
     });
 }
 
@@ -262,8 +326,9 @@ unsigned long VemoAPI::erasetoken(const char* recoveryPath, unsigned char slot,
                                   const char* identifier, _error_msg_t* msg,
                                   log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        runComplexJob<XolJobEraseToken>(identifier, callback, context, recoveryPath, slot);
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        JobRun<XolJobEraseToken> job(device, recoveryPath, device.storedIfp, slot);
     });
 }
 
@@ -271,10 +336,11 @@ unsigned long VemoAPI::setdevicelifecyclestage(const char* recoveryPath, Token& 
                                                const char* identifier, _error_msg_t* msg,
                                                log_callback_t callback, void* context)
 {
-    runComplexJob<XolJobSetDeviceLifecycleStage>(identifier, callback, context, recoveryPath,
-                                                 token);
-    setMessage(msg, "Success");
-    return 0;
+    onDevice(identifier, callback, context, IfpRecord::stored, [&](DeviceCall const& device) {
+        JobRun<XolJobSetDeviceLifecycleStage> job(device, recoveryPath, device.storedIfp, token);
+    });
+    setMessage(msg, status::successText());
+    return VEMO_SUCCESS;
 }
 
 unsigned long VemoAPI::setdevicelifecyclestage(const char* recoveryPath, const char* bytes,
@@ -302,9 +368,11 @@ unsigned long VemoAPI::oemifpprov(const char* recoveryPath, OemIfpBlock& block,
                                   const char* identifier, _error_msg_t* msg,
                                   log_callback_t callback, void* context)
 {
-    runComplexJob<XolJobOemIfpProvision>(identifier, callback, context, recoveryPath, block);
-    setMessage(msg, "Success");
-    return 0;
+    onDevice(identifier, callback, context, IfpRecord::stored, [&](DeviceCall const& device) {
+        JobRun<XolJobOemIfpProvision> job(device, recoveryPath, device.storedIfp, block);
+    });
+    setMessage(msg, status::successText());
+    return VEMO_SUCCESS;
 }
 
 unsigned long VemoAPI::oemifpprov(const char* recoveryPath, const char* bytes, size_t length,
@@ -333,19 +401,14 @@ unsigned long VemoAPI::gettokenpid(const char* recoveryPath, unsigned int param,
                                    _oem_platform_id_t* oemId, const char* identifier,
                                    _error_msg_t* msg, log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       XolJobGetTokenPartID job(usbAPI(), usbTimeout, serial, recoveryPath, ifp,
-                                                param);
-                       job.start();
-                       job.join();
-                       *nonce = job.getNonce();
-                       *trustedTime = job.getTrustedTime();
-                       *deviceId = job.getDeviceId();
-                       copyOut(oemId, sizeof *oemId, job.getOemPlatformId(), 4);
-                       copyOut(tokenPartId, sizeof *tokenPartId, job.getTokenPartId(), 12);
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        JobRun<XolJobGetTokenPartID> job(device, recoveryPath, device.storedIfp, param);
+        *nonce = job->getNonce();
+        *trustedTime = job->getTrustedTime();
+        *deviceId = job->getDeviceId();
+        copyOut(oemId, sizeof *oemId, job->getOemPlatformId(), 4);
+        copyOut(tokenPartId, sizeof *tokenPartId, job->getTokenPartId(), 12);
     });
 }
 
@@ -370,18 +433,18 @@ unsigned long VemoAPI::getavailabletargets(_soc_device_arr_t* targets, _error_ms
         }
     } catch (std::exception const& e) {
         setMessage(msg, e.what());
-        return 0x30000;
+        return VEMO_ERROR_GENERAL;
     }
-    setMessage(msg, "Success");
-    return 0;
+    setMessage(msg, status::successText());
+    return VEMO_SUCCESS;
 }
 
 unsigned long VemoAPI::getavailabletargets(_soc_device_info_arr_t* targets, _error_msg_t* msg)
 {
     const InFlight op(*this);
-    const unsigned long status = getavailabletargets(&targets->ids, msg);
-    if (status != 0)
-        return status;
+    const unsigned long listed = getavailabletargets(&targets->ids, msg);
+    if (listed != VEMO_SUCCESS)
+        return listed;
     try {
         for (uint32_t i = 0; i < targets->ids.count; ++i) {
             const std::string serial = getDevice(targets->ids.devices[i].id);
@@ -391,48 +454,18 @@ unsigned long VemoAPI::getavailabletargets(_soc_device_info_arr_t* targets, _err
         setMessage(msg, e.what());
         return e.getErrorCode();
     }
-    setMessage(msg, "Success");
-    return 0;
+    setMessage(msg, status::successText());
+    return VEMO_SUCCESS;
 }
-
-namespace {
-
-template <class Deliver>
-void readCardInfo(TolvaneWdAPI* usb, unsigned long timeout, std::string const& serial,
-                  const char* recoveryPath, _id_dev_ifp_emulation_t* ifp, unsigned char* devType,
-                  unsigned char idx, Deliver&& deliver)
-{
-    XolJobGetCardInfo job(usb, timeout, serial, recoveryPath, ifp, *devType, idx);
-    job.start();
-    job.join();
-    deliver(job.getDeviceInfo());
-    *devType = job.getDeviceType();
-}
-
-XolJobReadBootMedia bootMediaJob(TolvaneWdAPI* usb, unsigned long timeout,
-                                 std::string const& serial, const char* recoveryPath,
-                                 _id_dev_ifp_emulation_t* ifp, unsigned char devType,
-                                 unsigned char idx, _content_addr_t const* addr,
-                                 std::streambuf* sink = nullptr)
-{
-    return XolJobReadBootMedia(usb, timeout, serial, recoveryPath, ifp, devType, idx, addr->start,
-                               addr->blocks, static_cast<unsigned char>(addr->partition & 0xFF),
-                               sink);
-}
-
-} // namespace
 
 unsigned long VemoAPI::getcardinfo(const char* recoveryPath, unsigned char* devType,
                                    unsigned char idx, char* buffer, size_t* length,
                                    const char* identifier, _error_msg_t* msg,
                                    log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       readCardInfo(usbAPI(), usbTimeout, serial, recoveryPath, ifp, devType, idx,
-                                    [&](DeviceInfo const& info) { info.write(buffer, length); });
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        readCardInfo(device, recoveryPath, devType, idx, ReadTarget(buffer, length));
     });
 }
 
@@ -441,14 +474,9 @@ unsigned long VemoAPI::getcardinfo2(const char* recoveryPath, unsigned char* dev
                                     const char* identifier, _error_msg_t* msg,
                                     log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       readCardInfo(usbAPI(), usbTimeout, serial, recoveryPath, ifp, devType, idx,
-                                    [&](DeviceInfo const& info) {
-                                        info.write(std::string(outPath ? outPath : ""));
-                                    });
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        readCardInfo(device, recoveryPath, devType, idx, ReadTarget(outPath));
     });
 }
 
@@ -457,16 +485,10 @@ unsigned long VemoAPI::readbootmedia(const char* recoveryPath, unsigned char dev
                                      size_t* length, const char* identifier, _error_msg_t* msg,
                                      log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       XolJobReadBootMedia job = bootMediaJob(usbAPI(), usbTimeout, serial,
-                                                              recoveryPath, ifp, devType, idx,
-                                                              addr);
-                       job.start();
-                       job.join();
-                       job.getData().write(buffer, length);
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        auto job = readBootMedia(device, recoveryPath, devType, idx, *addr, nullptr);
+        ReadTarget(buffer, length).put(job->getData());
     });
 }
 
@@ -475,19 +497,13 @@ unsigned long VemoAPI::readbootmedia2(const char* recoveryPath, unsigned char de
                                       const char* outPath, const char* identifier,
                                       _error_msg_t* msg, log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       // The data goes to the file as it arrives; a path that cannot be
-                       // written is still reported only after the read.
-                       OutputFile file(outPath ? outPath : "");
-                       XolJobReadBootMedia job = bootMediaJob(usbAPI(), usbTimeout, serial,
-                                                              recoveryPath, ifp, devType, idx,
-                                                              addr, &file.content());
-                       job.start();
-                       job.join();
-                       file.commit();
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        // The data goes to the file as it arrives; a path that cannot be written is still
+        // reported only after the read.
+        OutputFile file(outPath ? outPath : "");
+        readBootMedia(device, recoveryPath, devType, idx, *addr, &file.content());
+        file.commit();
     });
 }
 
@@ -495,8 +511,9 @@ unsigned long VemoAPI::clearRPMB(const char* recoveryPath, unsigned char devType
                                  unsigned char idx, const char* identifier, _error_msg_t* msg,
                                  log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        runComplexJob<XolJobClearData>(identifier, callback, context, recoveryPath, devType, idx);
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        JobRun<XolJobClearData> job(device, recoveryPath, device.storedIfp, devType, idx);
     });
 }
 
@@ -505,34 +522,24 @@ unsigned long VemoAPI::configpart(const char* recoveryPath, const char* configPa
                                   const char* identifier, _error_msg_t* msg,
                                   log_callback_t callback, void* context)
 {
-    return runOperation(msg, [&] {
-        withDevice(identifier, callback, context,
-                   [&](std::string const& serial, _id_dev_ifp_emulation_t* ifp) {
-                       auto run = [&](auto& job) {
-                           job.start();
-                           job.join();
-                       };
-                       if (devType == DEV_TYPE_EMMC || devType == DEV_TYPE_UFS) {
-                           PlatformConfig platform;
-                           platform.parse(configPath ? configPath : "");
-                           if (devType == DEV_TYPE_UFS) {
-                               XolJobConfigureUFSDevice job(usbAPI(), usbTimeout, serial,
-                                                            recoveryPath, ifp,
-                                                            platform.getDeviceUFS(idx), idx);
-                               run(job);
-                           } else {
-                               XolJobConfigureEMMCDevice job(usbAPI(), usbTimeout, serial,
-                                                             recoveryPath, ifp,
-                                                             platform.getDeviceEMMC(idx), idx);
-                               run(job);
-                           }
-                       } else if (devType == DEV_TYPE_SPI) {
-                           XolJobConfigureSPIDevice job(usbAPI(), usbTimeout, serial, recoveryPath,
-                                                        ifp, DeviceConfigSPI(), idx);
-                           run(job);
-                       } else {
-                           throw VemoException(0x30001, "Device type is not supported");
-                       }
-                   });
+    return operation(msg, identifier, callback, context, IfpRecord::stored,
+                     [&](DeviceCall const& device) {
+        if (devType == DEV_TYPE_SPI) {
+            // SPI flash gets the default configuration: the file is not read.
+            JobRun<XolJobConfigureSPIDevice> job(device, recoveryPath, device.storedIfp,
+                                                 DeviceConfigSPI(), idx);
+            return;
+        }
+        if (devType != DEV_TYPE_EMMC && devType != DEV_TYPE_UFS)
+            throw status::deviceTypeNotSupported();
+        PlatformConfig platform;
+        platform.parse(configPath ? configPath : "");
+        if (devType == DEV_TYPE_UFS) {
+            JobRun<XolJobConfigureUFSDevice> job(device, recoveryPath, device.storedIfp,
+                                                 platform.getDeviceUFS(idx), idx);
+        } else {
+            JobRun<XolJobConfigureEMMCDevice> job(device, recoveryPath, device.storedIfp,
+                                                  platform.getDeviceEMMC(idx), idx);
+        }
     });
 }
