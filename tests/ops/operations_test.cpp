@@ -18,9 +18,9 @@ protected:
         tokenFile = host.tmp + "/token.bin";
         ifpFile = host.tmp + "/ifp.bin";
         imageFile = host.tmp + "/image.bin";
-        writeFile(tokenFile, pattern(77, 1));
-        writeFile(ifpFile, pattern(44, 2));
-        writeFile(imageFile, moduleImage({"xolmod", "rcipifwi"}, 5000, 3));
+        writeFile(tokenFile, patternText(77, 1));
+        writeFile(ifpFile, patternText(44, 2));
+        writeFile(imageFile, moduleText({"xolmod", "rcipifwi"}, 5000, 3));
     }
 
     const char* id(const Board& b) const { return b.ident.c_str(); }
@@ -53,7 +53,7 @@ protected:
 TEST_F(Operations, TokensWrittenReadAndErased)
 {
     Board& b = plug(boardState(1));
-    const std::string token = pattern(300, 11);
+    const std::string token = patternText(300, 11);
     from = b.mark();
     EXPECT_EQ(
         api->writetoken(recovery, token.data(), token.size(), 5, id(b), &msg, nullptr, nullptr), 0u)
@@ -119,7 +119,7 @@ TEST_F(Operations, TokensWrittenReadAndErased)
 TEST_F(Operations, LifecycleStageAndOemIfpBlockFromBuffersAndFiles)
 {
     Board& b = plug(boardState(1));
-    const std::string stage = pattern(120, 21), block = pattern(1000, 22);
+    const std::string stage = patternText(120, 21), block = patternText(1000, 22);
     auto lifecycle = [&] {
         return b.dev->inspect([](const XolDeviceState& s) { return s.lifecycleStage; });
     };
@@ -272,7 +272,7 @@ TEST_F(Operations, FirmwareImageProvisioning)
 
     // The image is opened after the switch; its failures come before the provisioning request.
     const std::string noFirmware = host.tmp + "/recovery_only.bin";
-    writeFile(noFirmware, moduleImage({"xolmod"}, 100, 4));
+    writeFile(noFirmware, moduleText({"xolmod"}, 100, 4));
     struct Case {
         const char* what;
         uint32_t context;
@@ -457,8 +457,8 @@ struct DeviceCall {
 std::vector<DeviceCall> everyDeviceOperation(const char* recovery, const std::string& dir)
 {
     const std::string token = dir + "/calls_token.bin", image = dir + "/calls_image.bin";
-    writeFile(token, pattern(40, 5));
-    writeFile(image, moduleImage({"rcipifwi"}, 100, 6));
+    writeFile(token, patternText(40, 5));
+    writeFile(image, moduleText({"rcipifwi"}, 100, 6));
     const std::string emmcConfig = std::string(XOL_TEST_DATA_DIR) + "/platform_emmc.xml";
     auto out = [dir](const char* name) { return dir + "/" + name; };
     struct Outputs {
@@ -487,7 +487,7 @@ std::vector<DeviceCall> everyDeviceOperation(const char* recovery, const std::st
          }},
         {"deviceid2",
          [o, token](V api, C id, M msg) {
-             writeFile(token + ".ifp", pattern(44, 7));
+             writeFile(token + ".ifp", patternText(44, 7));
              return api->deviceid2(0, (token + ".ifp").c_str(), &o->oem, &o->pid, &o->flags,
                                    &o->errors, id, msg, nullptr, nullptr);
          }},
