@@ -53,6 +53,15 @@ protected:
         return st;
     }
 
+    // Reads blocks of device `type` into the whole of `buffer`; `length` is what came back.
+    unsigned long readBootMedia(const Board& b, unsigned char type, _content_addr_t addr,
+                                std::string& buffer, size_t& length)
+    {
+        length = buffer.size();
+        return api->readbootmedia(recovery, type, 0, &addr, buffer.data(), &length, id(b), &msg,
+                                  nullptr, nullptr);
+    }
+
     const std::string token = patternText(300, 11);
     std::string tokenFile, ifpFile, imageFile;
     _error_msg_t msg{};
@@ -407,14 +416,10 @@ TEST_F(Operations, BootMediaReadIntoABufferAddressesThePartitionByItsLowByte)
     XolDeviceState st = boardState(1);
     Board& b = plug(st);
     const std::string part2 = toString(st.device(2, 0).media.at(2));
-    _content_addr_t addr{0x102, 4, 8};
     std::string buffer(8 * 512 + 10, '\xEE');
-    size_t length = buffer.size();
+    size_t length = 0;
     from = b.mark();
-    EXPECT_EQ(api->readbootmedia(recovery, 2, 0, &addr, buffer.data(), &length, id(b), &msg,
-                                 nullptr, nullptr),
-              0u)
-        << msg.text;
+    EXPECT_EQ(readBootMedia(b, 2, {0x102, 4, 8}, buffer, length), 0u) << msg.text;
     EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol, kReadBootMedia}));
     EXPECT_STREQ(msg.text, "Success");
     auto read = b.dev->inspect([](const XolDeviceState& s) { return s.storage.at({2, 0}).lastRead; });
@@ -428,12 +433,9 @@ TEST_F(Operations, BootMediaReadIntoABufferAddressesThePartitionByItsLowByte)
 TEST_F(Operations, BootMediaBufferTooSmallGetsTheSizeNeeded)
 {
     Board& b = plug(boardState(1));
-    _content_addr_t addr{0x102, 4, 8};
     std::string small(100, '\xEE');
-    size_t length = small.size();
-    ASSERT_EQ(api->readbootmedia(recovery, 2, 0, &addr, small.data(), &length, id(b), &msg, nullptr,
-                                 nullptr),
-              0u);
+    size_t length = 0;
+    ASSERT_EQ(readBootMedia(b, 2, {0x102, 4, 8}, small, length), 0u);
     EXPECT_STREQ(msg.text, "Success");
     EXPECT_EQ(length, 8u * 512);
     EXPECT_EQ(small, std::string(100, '\xEE'));
@@ -468,14 +470,10 @@ TEST_F(Operations, BootMediaOutputFileThatCannotBeMadeFailsAfterTheRead)
 TEST_F(Operations, BootMediaOfATypeTheProtocolCannotAddressIsRefusedBeforeTheRequest)
 {
     Board& b = plug(boardState(1));
-    _content_addr_t addr{0x102, 4, 8};
     std::string buffer(8 * 512 + 10, '\xEE');
-    size_t length = buffer.size();
+    size_t length = 0;
     from = b.mark();
-    EXPECT_EQ(api->readbootmedia(recovery, 4, 0, &addr, buffer.data(), &length, id(b), &msg,
-                                 nullptr, nullptr),
-              0x30001u)
-        << msg.text;
+    EXPECT_EQ(readBootMedia(b, 4, {0x102, 4, 8}, buffer, length), 0x30001u) << msg.text;
     EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol}));
     EXPECT_STREQ(msg.text, "Unsupported device type");
 }
