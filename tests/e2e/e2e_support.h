@@ -13,6 +13,7 @@
 #include "run_program.h"
 #include "scenario.h"
 #include "scratch_dir.h"
+#include "test_bytes.h"
 #include "xol_device_state.h"
 
 namespace e2e {
@@ -120,14 +121,7 @@ inline void writeFile(const std::string& path, const xolsim::Bytes& bytes)
     ScratchDir::write(path, std::string(bytes.begin(), bytes.end()));
 }
 
-// n bytes that differ from their neighbours.
-inline xolsim::Bytes pattern(size_t n, unsigned seed = 1)
-{
-    xolsim::Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(i * 13 + seed + i / 253);
-    return b;
-}
+using testkit::pattern;
 
 // The board most tests use: in XoL context, with identification values, two tokens, an eMMC
 // device with two boot partitions and an SPI flash.
@@ -168,25 +162,9 @@ inline xolsim::XolDeviceState romBoard()
     return s;
 }
 
-// An image whose module directory names one module: a 16-byte header with the entry count at
-// offset 4, then the 24-byte entry (name, offset, size); the module fills the image's end.
-inline xolsim::Bytes moduleImage(const std::string& name, size_t moduleSize, size_t total,
-                                 unsigned seed)
-{
-    xolsim::Bytes image = pattern(total, seed);
-    auto put32 = [&image](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            image[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    std::fill(image.begin(), image.begin() + 40, 0);
-    put32(4, 1);
-    std::copy(name.begin(), name.end(), image.begin() + 16);
-    put32(16 + 12, static_cast<uint32_t>(total - moduleSize));
-    put32(16 + 16, static_cast<uint32_t>(moduleSize));
-    return image;
-}
-inline xolsim::Bytes recoveryModule() { return moduleImage("xolmod", 3000, 3500, 21); }
-inline xolsim::Bytes firmwareImage() { return moduleImage("rcipifwi", 70000, 90000, 22); }
+// Images whose module directory names one module, which fills the image's end.
+inline xolsim::Bytes recoveryModule() { return testkit::moduleImage({{"xolmod", 3000}}, 21, 500); }
+inline xolsim::Bytes firmwareImage() { return testkit::moduleImage({{"rcipifwi", 70000}}, 22, 20000); }
 
 // Host messages the board refused; none is expected of a run.
 inline std::string refusals(const xolsim::XolDeviceState& s)

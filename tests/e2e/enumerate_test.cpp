@@ -3,15 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-#include <link.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <set>
 
 #include "e2e_support.h"
+#include "loaded_libusb.h"
 
 using namespace e2e;
 using xolsim::XolDeviceState;
@@ -101,22 +99,7 @@ TEST(Enumerate, MachinesOwnLibusbWithNothingAttached)
     EXPECT_EQ(run.status, 0);
 }
 
-// The files the loader would take for libusb, by either name it is asked for.
-std::set<std::string> libusbFiles()
-{
-    std::set<std::string> files;
-    for (const char* name : {"libusb-1.0.so", "libusb-1.0.so.0"}) {
-        void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr)
-            continue;
-        link_map* map = nullptr;
-        char real[PATH_MAX];
-        if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && realpath(map->l_name, real) != nullptr)
-            files.insert(real);
-        dlclose(handle);
-    }
-    return files;
-}
+using testkit::libusbFiles;
 
 // Runs the program in a mount namespace of its own in which every libusb file reads as empty,
 // which the loader refuses like a missing one.

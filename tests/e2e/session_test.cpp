@@ -4,23 +4,22 @@
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
+#include "session_transcript.h"
 
 using namespace e2e;
 using xolsim::Bytes;
 using xolsim::XolDeviceState;
+using testkit::SessionStep;
+using testkit::failing;
+using testkit::succeeding;
 
 namespace {
-
-struct Step {
-    std::vector<std::string> args;
-    std::string out; // after the banner
-    std::string err;
-};
 
 TEST(Session, FromRomContextToAProvisionedBoard)
 {
     Bench bench;
-    bench.plug(romBoard());
+    const XolDeviceState rom = romBoard();
+    bench.plug(rom);
     writeFile("recovery.bin", recoveryModule());
     writeFile("firmware.bin", firmwareImage());
     const Bytes token = pattern(700, 77);
@@ -28,82 +27,35 @@ TEST(Session, FromRomContextToAProvisionedBoard)
     const std::string sn = kBoardId;
     const std::string upper = "101112131415161718191A1B1C1D1E1F";
 
-    const Step steps[] = {
-        {{"--command", "enumerate"},
-         "Starting DEVICE ENUMERATION procedure\n"
-         "DEVICE ENUMERATION procedure success\n"
-         "1. Device serial: [101112131415161718191a1b1c1d1e1f]\n",
-         ""},
-        {{"--command", "iddevice", "--sn", sn},
-         "Starting ID DEVICE procedure\n"
-         "Flags: 0\n"
-         "ID DEVICE procedure success\n"
-         "Response flags: 0x5\n"
-         "OEM platform ID: 00000000\n"
-         "Unique platform ID: 101112131415161718191a1b1c1d1e1f\n"
-         "Image errors: 0x1 00 00 00 00 00 00 00 00 00 0x10 0xab \n",
-         ""},
-        {{"--command", "fwrec", "--fw_xol", "recovery.bin", "--sn", sn},
-         "Starting DOWNLOAD FW RECOVERY MODULE procedure\n"
-         "DOWNLOAD FW RECOVERY MODULE procedure success\n",
-         ""},
-        {{"--command", "downloadfwos", "--fw_image", "firmware.bin", "--flags", "1", "--sn", upper},
-         "Starting DOWNLOADFWOS procedure\n"
-         "DOWNLOADFWOS procedure success\n",
-         ""},
-        {{"--command", "getcardinfo", "--device", "2", "--path", "card.bin", "--sn", sn},
-         "Starting GET CARD INFO procedure\n"
-         "Device type: 0x2\n"
-         "Device index: 0\n"
-         "GET CARD INFO procedure success\n",
-         ""},
-        {{"--command", "configpart", "--device", "2", "--path", sample("platform_emmc.xml"),
-          "--sn", sn},
-         "Device serial: 101112131415161718191a1b1c1d1e1f\n"
-         "Starting CONFIG DEVICE procedure\n"
-         "Device type: 0x2\n"
-         "Device index: 0\n"
-         "CONFIG DEVICE procedure success\n",
-         ""},
-        {{"--command", "readbootmedia", "--device", "2", "--idx", "0", "--part", "1", "--start",
-          "0", "--blocks", "8", "--path", "boot.bin", "--sn", sn},
-         "Starting READ BOOT MEDIA procedure\n"
-         "Device type: 0x2\n"
-         "Device index: 0\n"
-         "Start offset: 0\n"
-         "Blocks to read: 0x8\n"
-         "Partition index: 0x1\n"
-         "READ BOOT MEDIA procedure success\n",
-         ""},
-        {{"--command", "writetoken", "--token", "token.bin", "--slot", "2", "--sn", sn},
-         "Starting WRITE TOKEN procedure\n"
-         "WRITE TOKEN procedure success\n",
-         ""},
-        {{"--command", "readtoken", "--slot", "2", "--path", "token.out", "--sn", sn},
-         "Starting READ TOKEN procedure\n"
-         "Slot: 0x2\n"
-         "READ TOKEN procedure success\n",
-         ""},
-        {{"--command", "erasetoken", "--slot", "2", "--sn", sn},
-         "Starting ERASE TOKEN procedure\n"
-         "ERASE TOKEN procedure success\n",
-         ""},
-        {{"--command", "readtoken", "--slot", "2", "--path", "gone.out", "--sn", sn},
-         "Starting READ TOKEN procedure\n"
-         "Slot: 0x2\n",
-         failure("READ TOKEN", "0x80000037", "Token does not exist")},
-        {{"--command", "clearrpmb", "--device", "2", "--idx", "0", "--sn", sn},
-         "Starting CLEAR RPMB procedure\n"
-         "Device type: 0x2\n"
-         "Device index: 0\n"
-         "CLEAR RPMB procedure success\n",
-         ""},
+    // The board withholds its OEM platform id in ROM context.
+    const SessionStep steps[] = {
+        succeeding("enumerate", {"--command", "enumerate"}, rom),
+        succeeding("iddevice", {"--command", "iddevice", "--sn", sn}, rom, false),
+        succeeding("fwrec", {"--command", "fwrec", "--fw_xol", "recovery.bin", "--sn", sn}, rom),
+        succeeding("downloadfwos", {"--command", "downloadfwos", "--fw_image", "firmware.bin",
+                                    "--flags", "1", "--sn", upper}, rom),
+        succeeding("getcardinfo", {"--command", "getcardinfo", "--device", "2", "--path",
+                                   "card.bin", "--sn", sn}, rom),
+        succeeding("configpart", {"--command", "configpart", "--device", "2", "--path",
+                                  sample("platform_emmc.xml"), "--sn", sn}, rom),
+        succeeding("readbootmedia", {"--command", "readbootmedia", "--device", "2", "--idx", "0",
+                                     "--part", "1", "--start", "0", "--blocks", "8", "--path",
+                                     "boot.bin", "--sn", sn}, rom),
+        succeeding("writetoken", {"--command", "writetoken", "--token", "token.bin", "--slot", "2",
+                                  "--sn", sn}, rom),
+        succeeding("readtoken", {"--command", "readtoken", "--slot", "2", "--path", "token.out",
+                                 "--sn", sn}, rom),
+        succeeding("erasetoken", {"--command", "erasetoken", "--slot", "2", "--sn", sn}, rom),
+        failing("readtoken-erased", {"--command", "readtoken", "--slot", "2", "--path", "gone.out",
+                                     "--sn", sn}, rom, "0x80000037", "Token does not exist"),
+        succeeding("clearrpmb", {"--command", "clearrpmb", "--device", "2", "--idx", "0", "--sn",
+                                 sn}, rom),
     };
-    for (const Step& step : steps) {
+    for (const SessionStep& step : steps) {
         const ProgramRun run = bench.run(step.args);
-        EXPECT_EQ(run.out, banner(step.out)) << step.args[1];
-        EXPECT_EQ(run.err, step.err) << step.args[1];
-        EXPECT_EQ(run.status, step.err.empty() ? 0 : 1) << step.args[1];
+        EXPECT_EQ(run.out, banner(step.out)) << step.name;
+        EXPECT_EQ(run.err, written(step.err)) << step.name;
+        EXPECT_EQ(run.status, step.err.empty() ? 0 : 1) << step.name;
     }
 
     const XolDeviceState board = bench.board();

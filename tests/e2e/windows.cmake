@@ -19,7 +19,7 @@ set_tests_properties(e2e_install PROPERTIES FIXTURES_SETUP e2e_prefix TIMEOUT 12
 set(E2E_ENV "XOL_E2E_PREFIX=${E2E_PREFIX}" "XOL_E2E_SAMPLES=${CMAKE_SOURCE_DIR}/tests/data")
 
 function(xol_e2e_test name)
-  xol_add_test(${name} SOURCES ${ARGN} scenario.cpp LIBS xolsim ENV ${E2E_ENV})
+  xol_add_test(${name} SOURCES ${ARGN} scenario.cpp LIBS ${E2E_TEST_LIBS} ENV ${E2E_ENV})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/cli ${XOL_SIM_DIR}
     ${CMAKE_SOURCE_DIR}/xol/include)
   target_compile_definitions(${name} PRIVATE BOOST_BIND_GLOBAL_PLACEHOLDERS)

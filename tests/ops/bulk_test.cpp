@@ -20,7 +20,7 @@ TEST_F(Bulk, FirmwareImageOf64MiBArrivesByteIdentical)
     Board& b = plug(boardState(0));
     const std::string path = host.tmp + "/firmware64.bin";
     const size_t header = 16 + 24;
-    const std::string image = moduleImage({"rcipifwi"}, 64 * MiB - header, 64);
+    const std::string image = moduleText({"rcipifwi"}, 64 * MiB - header, 64);
     writeFile(path, image);
     _prov_fw_image_cmd_flags_t flags{3};
     ASSERT_EQ(api->downloadfwos(recovery, path.c_str(), &flags, nullptr, nullptr, b.ident.c_str(),
@@ -49,7 +49,7 @@ TEST_F(Bulk, FirmwareImageOf64MiBArrivesByteIdentical)
 TEST_F(Bulk, BootMediaReadOf16MiBWrittenByteIdentical)
 {
     XolDeviceState st = boardState(1);
-    const std::string media = pattern(16 * MiB, 16);
+    const std::string media = patternText(16 * MiB, 16);
     st.device(2, 0).media[1].assign(reinterpret_cast<const uint8_t*>(media.data()),
                                     reinterpret_cast<const uint8_t*>(media.data()) + media.size());
     Board& b = plug(std::move(st));

@@ -150,7 +150,7 @@ TEST_F(Concurrency, FourCallersOnFourBoardsWhileOthersComeAndGo)
             if (i % 4 == 0) // back to ROM: recovery download and IFP emulation again
                 b.dev->edit([](XolDeviceState& s) { return s.context = 0; });
 
-            const std::string token = pattern(64 + i, static_cast<uint32_t>(1000 * n + i));
+            const std::string token = patternText(64 + i, static_cast<uint32_t>(1000 * n + i));
             const unsigned char slot = static_cast<unsigned char>(i % 8);
             ASSERT_EQ(api->writetoken(recovery, token.data(), token.size(), slot, id, &msg,
                                       Progress::callback, &progress[n]),

@@ -162,7 +162,7 @@ TEST_F(ContextSwitch, UnusableRecoveryFileFailsAfterThePreparation)
 {
     Board& b = plug(boardState(0));
     const std::string noModule = host.tmp + "/firmware_only.bin";
-    writeFile(noModule, moduleImage({"rcipifwi"}, 64, 3));
+    writeFile(noModule, moduleText({"rcipifwi"}, 64, 3));
     struct Case {
         const char* what;
         const char* path;

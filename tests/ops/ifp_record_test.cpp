@@ -165,7 +165,7 @@ TEST_F(IfpRecord, RecoveryDownloadSendsTheCallersRecordAndStoresOnlyTheFirst)
 TEST_F(IfpRecord, RecordFileOfTheIdentification)
 {
     Board& b = plug(boardState(0));
-    const std::string bytes = pattern(50, 9);
+    const std::string bytes = patternText(50, 9);
     const std::string longFile = host.tmp + "/ifp50.bin";
     const std::string shortFile = host.tmp + "/ifp43.bin";
     writeFile(longFile, bytes);

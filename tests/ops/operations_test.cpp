@@ -18,9 +18,9 @@ protected:
         tokenFile = host.tmp + "/token.bin";
         ifpFile = host.tmp + "/ifp.bin";
         imageFile = host.tmp + "/image.bin";
-        writeFile(tokenFile, pattern(77, 1));
-        writeFile(ifpFile, pattern(44, 2));
-        writeFile(imageFile, moduleImage({"xolmod", "rcipifwi"}, 5000, 3));
+        writeFile(tokenFile, patternText(77, 1));
+        writeFile(ifpFile, patternText(44, 2));
+        writeFile(imageFile, moduleText({"xolmod", "rcipifwi"}, 5000, 3));
     }
 
     const char* id(const Board& b) const { return b.ident.c_str(); }
@@ -45,15 +45,33 @@ protected:
 
     static uint8_t last(const Codes& codes) { return codes.empty() ? 0 : codes.back(); }
 
+    // The board of most tests holding `bytes` in token slot `slot`.
+    static XolDeviceState withToken(uint8_t slot, const std::string& bytes)
+    {
+        XolDeviceState st = boardState(1);
+        st.tokens[slot] = toBytes(bytes);
+        return st;
+    }
+
+    // Reads blocks of device `type` into the whole of `buffer`; `length` is what came back.
+    unsigned long readBootMedia(const Board& b, unsigned char type, _content_addr_t addr,
+                                std::string& buffer, size_t& length)
+    {
+        length = buffer.size();
+        return api->readbootmedia(recovery, type, 0, &addr, buffer.data(), &length, id(b), &msg,
+                                  nullptr, nullptr);
+    }
+
+    const std::string token = patternText(300, 11);
     std::string tokenFile, ifpFile, imageFile;
     _error_msg_t msg{};
     size_t from = 0; // the board's command count before the call under test
 };
 
-TEST_F(Operations, TokensWrittenReadAndErased)
+TEST_F(Operations, TokenWrittenFromABufferIsKeptInItsSlot)
 {
     Board& b = plug(boardState(1));
-    const std::string token = pattern(300, 11);
+    const std::string token = patternText(300, 11);
     from = b.mark();
     EXPECT_EQ(
         api->writetoken(recovery, token.data(), token.size(), 5, id(b), &msg, nullptr, nullptr), 0u)
@@ -62,7 +80,11 @@ TEST_F(Operations, TokensWrittenReadAndErased)
     EXPECT_STREQ(msg.text, "Success");
     EXPECT_EQ(b.dev->inspect([](const XolDeviceState& s) { return s.tokens.at(5); }),
               toBytes(token));
+}
 
+TEST_F(Operations, TokenReadIntoABuffer)
+{
+    Board& b = plug(withToken(5, token));
     char buffer[512];
     size_t length = sizeof buffer;
     ASSERT_EQ(api->readtoken(recovery, buffer, &length, 5, id(b), &msg, nullptr, nullptr), 0u)
@@ -70,44 +92,70 @@ TEST_F(Operations, TokensWrittenReadAndErased)
     EXPECT_STREQ(msg.text, "Success");
     ASSERT_EQ(length, token.size());
     EXPECT_EQ(std::string(buffer, length), token);
+}
 
-    // A buffer too small is no failure: nothing copied, the size needed comes back.
+// A buffer too small is no failure: nothing copied, the size needed comes back.
+TEST_F(Operations, TokenBufferTooSmallGetsTheSizeNeeded)
+{
+    Board& b = plug(withToken(5, token));
+    char buffer[512];
     std::memset(buffer, 0xEE, sizeof buffer);
     for (size_t offered : {size_t{0}, token.size() - 1}) {
-        length = offered;
+        size_t length = offered;
         EXPECT_EQ(api->readtoken(recovery, buffer, &length, 5, id(b), &msg, nullptr, nullptr), 0u);
         EXPECT_STREQ(msg.text, "Success");
         EXPECT_EQ(length, token.size());
         EXPECT_EQ(std::string(buffer, 8), std::string(8, '\xEE')) << "untouched";
     }
+}
 
+TEST_F(Operations, TokenReadIntoAFile)
+{
+    Board& b = plug(withToken(5, token));
     const std::string out = host.tmp + "/token_out.bin";
     ASSERT_EQ(api->readtoken2(recovery, out.c_str(), 5, id(b), &msg, nullptr, nullptr), 0u)
         << msg.text;
     EXPECT_EQ(readFile(out), token);
+}
 
+TEST_F(Operations, TokenWrittenFromAFileIsKeptInItsSlot)
+{
+    Board& b = plug(boardState(1));
     ASSERT_EQ(api->writetoken2(recovery, tokenFile.c_str(), 6, id(b), &msg, nullptr, nullptr), 0u)
         << msg.text;
     EXPECT_EQ(b.dev->inspect([](const XolDeviceState& s) { return s.tokens.at(6); }),
               toBytes(readFile(tokenFile)));
+}
 
+TEST_F(Operations, ErasedTokenLeavesItsSlot)
+{
+    Board& b = plug(withToken(5, token));
     from = b.mark();
     EXPECT_EQ(api->erasetoken(recovery, 5, id(b), &msg, nullptr, nullptr), 0u) << msg.text;
     EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol, kEraseToken}));
     EXPECT_EQ(b.dev->inspect([](const XolDeviceState& s) { return s.tokens.count(5); }), 0u);
+}
 
-    // Firmware statuses pass through with their own text.
+// Firmware statuses pass through with their own text.
+TEST_F(Operations, TokenStatusesOfTheFirmwarePassThrough)
+{
+    Board& b = plug(boardState(1));
     EXPECT_EQ(api->erasetoken(recovery, 5, id(b), &msg, nullptr, nullptr), 0x80000037u);
     EXPECT_STREQ(msg.text, "Token does not exist");
-    length = sizeof buffer;
+    char buffer[512];
+    size_t length = sizeof buffer;
     EXPECT_EQ(api->readtoken(recovery, buffer, &length, 5, id(b), &msg, nullptr, nullptr),
               0x80000037u);
     EXPECT_EQ(
         api->writetoken(recovery, token.data(), token.size(), 200, id(b), &msg, nullptr, nullptr),
         0x8000002Au);
     EXPECT_STREQ(msg.text, "Invalid token slot index");
+}
 
-    // An output file that cannot be made fails after the board gave the token.
+// An output file that cannot be made fails after the board gave the token.
+TEST_F(Operations, TokenOutputFileThatCannotBeMadeFailsAfterTheRead)
+{
+    Board& b = plug(withToken(6, readFile(tokenFile)));
     const std::string lost = missingFolder("token.bin");
     from = b.mark();
     EXPECT_EQ(api->readtoken2(recovery, lost.c_str(), 6, id(b), &msg, nullptr, nullptr), 0x30000u)
@@ -119,7 +167,7 @@ TEST_F(Operations, TokensWrittenReadAndErased)
 TEST_F(Operations, LifecycleStageAndOemIfpBlockFromBuffersAndFiles)
 {
     Board& b = plug(boardState(1));
-    const std::string stage = pattern(120, 21), block = pattern(1000, 22);
+    const std::string stage = patternText(120, 21), block = patternText(1000, 22);
     auto lifecycle = [&] {
         return b.dev->inspect([](const XolDeviceState& s) { return s.lifecycleStage; });
     };
@@ -272,7 +320,7 @@ TEST_F(Operations, FirmwareImageProvisioning)
 
     // The image is opened after the switch; its failures come before the provisioning request.
     const std::string noFirmware = host.tmp + "/recovery_only.bin";
-    writeFile(noFirmware, moduleImage({"xolmod"}, 100, 4));
+    writeFile(noFirmware, moduleText({"xolmod"}, 100, 4));
     struct Case {
         const char* what;
         uint32_t context;
@@ -362,50 +410,53 @@ TEST_F(Operations, CardInformationIntoBuffersAndFiles)
     EXPECT_STREQ(msg.text, "Media error: Unsupported storage device");
 }
 
-TEST_F(Operations, BootMediaIntoBuffersAndFiles)
+// Only the low byte of the partition reaches the board.
+TEST_F(Operations, BootMediaReadIntoABufferAddressesThePartitionByItsLowByte)
 {
     XolDeviceState st = boardState(1);
     Board& b = plug(st);
     const std::string part2 = toString(st.device(2, 0).media.at(2));
-    auto lastRead = [&](uint8_t type) {
-        auto r = b.dev->inspect([type](const XolDeviceState& s) {
-            return s.storage.at({type, 0}).lastRead;
-        });
-        return r ? std::array<uint32_t, 3>{r->partition, r->start, r->count}
-                 : std::array<uint32_t, 3>{};
-    };
-
-    // Only the low byte of the partition reaches the board.
-    _content_addr_t addr{0x102, 4, 8};
     std::string buffer(8 * 512 + 10, '\xEE');
-    size_t length = buffer.size();
+    size_t length = 0;
     from = b.mark();
-    EXPECT_EQ(api->readbootmedia(recovery, 2, 0, &addr, buffer.data(), &length, id(b), &msg,
-                                 nullptr, nullptr),
-              0u)
-        << msg.text;
+    EXPECT_EQ(readBootMedia(b, 2, {0x102, 4, 8}, buffer, length), 0u) << msg.text;
     EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol, kReadBootMedia}));
     EXPECT_STREQ(msg.text, "Success");
-    EXPECT_EQ(lastRead(2), (std::array<uint32_t, 3>{2, 4, 8}));
+    auto read = b.dev->inspect([](const XolDeviceState& s) { return s.storage.at({2, 0}).lastRead; });
+    ASSERT_TRUE(read);
+    EXPECT_EQ((std::array<uint32_t, 3>{read->partition, read->start, read->count}),
+              (std::array<uint32_t, 3>{2, 4, 8}));
     ASSERT_EQ(length, 8u * 512);
     EXPECT_EQ(buffer.substr(0, length), part2.substr(4 * 512, 8 * 512));
+}
 
+TEST_F(Operations, BootMediaBufferTooSmallGetsTheSizeNeeded)
+{
+    Board& b = plug(boardState(1));
     std::string small(100, '\xEE');
-    length = small.size();
-    ASSERT_EQ(api->readbootmedia(recovery, 2, 0, &addr, small.data(), &length, id(b), &msg, nullptr,
-                                 nullptr),
-              0u);
+    size_t length = 0;
+    ASSERT_EQ(readBootMedia(b, 2, {0x102, 4, 8}, small, length), 0u);
     EXPECT_STREQ(msg.text, "Success");
     EXPECT_EQ(length, 8u * 512);
     EXPECT_EQ(small, std::string(100, '\xEE'));
+}
 
+TEST_F(Operations, BootMediaReadIntoAFile)
+{
+    XolDeviceState st = boardState(1);
+    Board& b = plug(st);
     const std::string out = host.tmp + "/spi.bin";
     _content_addr_t whole{0, 0, 8};
     ASSERT_EQ(
         api->readbootmedia2(recovery, 1, 0, &whole, out.c_str(), id(b), &msg, nullptr, nullptr), 0u)
         << msg.text;
     EXPECT_EQ(toBytes(readFile(out)), st.device(1, 0).media.at(0));
+}
 
+TEST_F(Operations, BootMediaOutputFileThatCannotBeMadeFailsAfterTheRead)
+{
+    Board& b = plug(boardState(1));
+    _content_addr_t addr{0x102, 4, 8};
     const std::string lost = missingFolder("media.bin");
     from = b.mark();
     EXPECT_EQ(
@@ -413,17 +464,24 @@ TEST_F(Operations, BootMediaIntoBuffersAndFiles)
         0x30000u)
         << msg.text;
     EXPECT_EQ(last(b.codesSince(from)), kReadBootMedia);
+}
 
-    // A type the protocol cannot address is refused after the switch, before the request.
-    length = buffer.size();
+// A type the protocol cannot address is refused after the switch, before the request.
+TEST_F(Operations, BootMediaOfATypeTheProtocolCannotAddressIsRefusedBeforeTheRequest)
+{
+    Board& b = plug(boardState(1));
+    std::string buffer(8 * 512 + 10, '\xEE');
+    size_t length = 0;
     from = b.mark();
-    EXPECT_EQ(api->readbootmedia(recovery, 4, 0, &addr, buffer.data(), &length, id(b), &msg,
-                                 nullptr, nullptr),
-              0x30001u)
-        << msg.text;
+    EXPECT_EQ(readBootMedia(b, 4, {0x102, 4, 8}, buffer, length), 0x30001u) << msg.text;
     EXPECT_EQ(b.codesSince(from), (Codes{kStartOver, kSetProtocol}));
     EXPECT_STREQ(msg.text, "Unsupported device type");
+}
 
+TEST_F(Operations, BootMediaBeyondThePartitionIsAnInvalidOffset)
+{
+    Board& b = plug(boardState(1));
+    const std::string out = host.tmp + "/spi.bin";
     _content_addr_t beyond{2, 60, 8};
     EXPECT_EQ(
         api->readbootmedia2(recovery, 2, 0, &beyond, out.c_str(), id(b), &msg, nullptr, nullptr),
@@ -457,8 +515,8 @@ struct DeviceCall {
 std::vector<DeviceCall> everyDeviceOperation(const char* recovery, const std::string& dir)
 {
     const std::string token = dir + "/calls_token.bin", image = dir + "/calls_image.bin";
-    writeFile(token, pattern(40, 5));
-    writeFile(image, moduleImage({"rcipifwi"}, 100, 6));
+    writeFile(token, patternText(40, 5));
+    writeFile(image, moduleText({"rcipifwi"}, 100, 6));
     const std::string emmcConfig = std::string(XOL_TEST_DATA_DIR) + "/platform_emmc.xml";
     auto out = [dir](const char* name) { return dir + "/" + name; };
     struct Outputs {
@@ -487,7 +545,7 @@ std::vector<DeviceCall> everyDeviceOperation(const char* recovery, const std::st
          }},
         {"deviceid2",
          [o, token](V api, C id, M msg) {
-             writeFile(token + ".ifp", pattern(44, 7));
+             writeFile(token + ".ifp", patternText(44, 7));
              return api->deviceid2(0, (token + ".ifp").c_str(), &o->oem, &o->pid, &o->flags,
                                    &o->errors, id, msg, nullptr, nullptr);
          }},

@@ -32,7 +32,7 @@ public:
         ASSERT_NE(api, nullptr);
         api->setlogging(true, tmp + "/debug.log");
         recoveryPath = tmp + "/recovery.bin";
-        writeFile(recoveryPath, moduleImage({"rcipifwi", "xolmod"}, 3000, 7));
+        writeFile(recoveryPath, moduleText({"rcipifwi", "xolmod"}, 3000, 7));
         // Creates the transport: the one wait of the run.
         _soc_device_info_arr_t targets{};
         ASSERT_EQ(api->getavailabletargets(&targets, nullptr), 0u);

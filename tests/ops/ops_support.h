@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "sim_bed.h"
+#include "test_bytes.h"
 #include "vemoapi.h"
 #include "xol_device.h"
 #include "xol_wire.h"
@@ -38,12 +39,6 @@ constexpr auto waitLimit = std::chrono::seconds(20);
 
 // Request codes as the board records them.
 using namespace xolwire;
-
-inline void putLe32(std::string& s, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        s[at + i] = static_cast<char>(v >> (8 * i));
-}
 
 template <size_t N>
 std::array<uint8_t, N> arrayOf(const uint8_t (&a)[N])
@@ -62,19 +57,7 @@ inline Bytes toBytes(const std::string& s)
     return Bytes(s.begin(), s.end());
 }
 
-// Bytes that differ from one use to the next.
-inline std::string pattern(size_t size, uint32_t seed)
-{
-    std::string s(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        s[i] = static_cast<char>(x);
-    }
-    return s;
-}
+using testkit::patternText;
 
 inline void writeFile(const std::string& path, const std::string& bytes)
 {
@@ -105,23 +88,14 @@ inline bool eventually(const std::function<bool()>& done)
     return true;
 }
 
-// A module image: a 16-byte directory header (entry count at offset 4), one 24-byte entry per
-// name (12-byte name, offset, size, 4 unused), and the modules behind it, each `moduleSize`
-// bytes of a pattern.
-inline std::string moduleImage(const std::vector<std::string>& names, size_t moduleSize,
-                               uint32_t seed)
+// An image whose module directory names `names`, each module `moduleSize` bytes of a pattern,
+// right behind the directory.
+inline std::string moduleText(const std::vector<std::string>& names, size_t moduleSize, uint32_t seed)
 {
-    const size_t header = 16 + 24 * names.size();
-    std::string image(header, '\0');
-    putLe32(image, 0, 0x4D4F4458); // not interpreted
-    putLe32(image, 4, static_cast<uint32_t>(names.size()));
-    for (size_t i = 0; i < names.size(); ++i) {
-        const size_t at = 16 + 24 * i;
-        image.replace(at, names[i].size(), names[i]);
-        putLe32(image, at + 12, static_cast<uint32_t>(header + i * moduleSize));
-        putLe32(image, at + 16, static_cast<uint32_t>(moduleSize));
-    }
-    return image + pattern(moduleSize * names.size(), seed);
+    std::vector<testkit::Module> modules;
+    for (const std::string& name : names)
+        modules.push_back({name, moduleSize});
+    return toString(testkit::moduleImage(modules, seed));
 }
 
 // A platform unique id that no other board of this process reports; bytes above 0x7f keep the
@@ -192,18 +166,18 @@ inline XolDeviceState boardState(uint32_t context)
     st.trustedTime = 0x11223344;
     st.deviceId = 0x55667788 + s;
     st.currentOperation = 7;
-    st.tokens[3] = toBytes(pattern(100, s));
+    st.tokens[3] = testkit::pattern(100, s);
 
     xolsim::StorageDevice& spi = st.device(1, 0);
     spi.cardInfo = {1, 0x10, 0x00};
-    spi.media[0] = toBytes(pattern(8 * 512, s + 1));
+    spi.media[0] = testkit::pattern(8 * 512, s + 1);
     xolsim::StorageDevice& emmc = st.device(2, 0);
-    emmc.cardInfo = toBytes(pattern(548, s + 2));
+    emmc.cardInfo = testkit::pattern(548, s + 2);
     for (uint8_t p = 0; p < 3; ++p)
-        emmc.media[p] = toBytes(pattern(64 * 512, s + 3 + p));
+        emmc.media[p] = testkit::pattern(64 * 512, s + 3 + p);
     xolsim::StorageDevice& ufs = st.device(3, 0);
     ufs.cardInfo = ufsCardInfo(212, 16777216, 8192, 1);
-    ufs.media[0] = toBytes(pattern(16 * 512, s + 6));
+    ufs.media[0] = testkit::pattern(16 * 512, s + 6);
     return st;
 }
 

@@ -111,7 +111,7 @@ TEST_F(OutputFiles, FullFileSystemKeepsTheFileThatWasThere)
     if (!small.usable())
         GTEST_SKIP() << "no tmpfs can be mounted here";
     Board& b = plug(boardState(1));
-    const std::string previous = pattern(1000, 9);
+    const std::string previous = patternText(1000, 9);
 
     for (const FileForm& form : fileForms()) {
         SCOPED_TRACE(form.name);
@@ -170,9 +170,9 @@ TEST_F(OutputFiles, UnusableFilesAreNamedWithTheReason)
     const std::string missing = dir + "/missing.bin", folder = dir + "/folder",
                       shortIfp = dir + "/short.ifp", cut = dir + "/cut.bin";
     fs::create_directories(folder);
-    writeFile(shortIfp, pattern(43, 4));
+    writeFile(shortIfp, patternText(43, 4));
     // The directory promises two entries and ends inside the first.
-    writeFile(cut, moduleImage({"xolmod", "rcipifwi"}, 100, 5).substr(0, 30));
+    writeFile(cut, moduleText({"xolmod", "rcipifwi"}, 100, 5).substr(0, 30));
     const std::string lost = dir + "/no/such/folder/out.bin";
 
     struct Case {

@@ -5,12 +5,6 @@
 #include <ostream>
 #include <stdexcept>
 
-#include <boost/log/attributes/named_scope.hpp>
-#include <boost/log/attributes/value_extraction.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/trivial.hpp>
-#include <boost/make_shared.hpp>
-
 #include "exceptions.h"
 #include "xol_api_utils.h"
 
@@ -48,14 +42,6 @@ Bytes cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-Bytes pattern(size_t n, uint8_t seed)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(seed + i * 13 + i / 509);
-    return b;
-}
-
 std::string asString(const Bytes& b) { return std::string(b.begin(), b.end()); }
 Bytes asBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -79,18 +65,7 @@ Bytes contentOf(const Blob& unit)
 
 Bytes moduleImage(size_t length, const std::string& name, uint32_t moduleSize)
 {
-    Bytes image = pattern(length, 0x5C);
-    auto put = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            image.at(at + static_cast<size_t>(i)) = static_cast<uint8_t>(v >> (8 * i));
-    };
-    std::fill(image.begin(), image.begin() + 40, 0);
-    put(4, 1);
-    for (size_t i = 0; i < name.size() && i < 12; ++i)
-        image[16 + i] = static_cast<uint8_t>(name[i]);
-    put(28, static_cast<uint32_t>(length - moduleSize));
-    put(32, moduleSize);
-    return image;
+    return testkit::moduleImage({{name, moduleSize}}, 0x5C, length - moduleSize);
 }
 
 uint64_t contentHash(const uint8_t* data, size_t n)
@@ -129,44 +104,12 @@ Failure failureOf(const std::function<void()>& call)
     return Failure{};
 }
 
-class XolLogCapture::Backend
-    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
-public:
-    explicit Backend(XolLogCapture* owner) : owner(owner) {}
-    void consume(const boost::log::record_view& rec)
-    {
-        if (boost::log::extract_or_default<std::string>("Channel", rec, std::string()) != "XOL")
-            return;
-        Record r;
-        r.severity = static_cast<int>(boost::log::extract_or_default<boost::log::trivial::severity_level>(
-            "Severity", rec, boost::log::trivial::fatal));
-        r.serial = boost::log::extract_or_default<std::string>("serial_number", rec, std::string());
-        r.message = boost::log::extract_or_default<std::string>("Message", rec, std::string());
-        if (auto scopes = boost::log::extract<boost::log::attributes::named_scope_list>("Scopes", rec))
-            for (const auto& scope : scopes.get())
-                r.scopes += std::string(scope.scope_name.c_str()) + ";";
-        std::lock_guard<std::mutex> lock(owner->mutex);
-        owner->kept.push_back(std::move(r));
-    }
-
-private:
-    XolLogCapture* owner;
-};
-
-XolLogCapture::XolLogCapture()
-{
-    auto core = boost::log::core::get();
-    core->add_global_attribute("Scopes", boost::log::attributes::named_scope());
-    sink = boost::make_shared<Sink>(boost::make_shared<Backend>(this));
-    core->add_sink(sink);
-}
-
-XolLogCapture::~XolLogCapture() { boost::log::core::get()->remove_sink(sink); }
-
 std::vector<XolLogCapture::Record> XolLogCapture::records() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    return kept;
+    std::vector<Record> xol;
+    for (const testkit::LogRecord& r : capture.records("XOL"))
+        xol.push_back(Record{static_cast<int>(r.level), r.serial, r.message, r.scopes});
+    return xol;
 }
 
 } // namespace prototest

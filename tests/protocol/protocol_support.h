@@ -7,14 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
-#include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/shared_ptr.hpp>
+#include "log_capture.h"
+#include "test_bytes.h"
 
 class Blob;
 
@@ -26,7 +24,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes hex(const std::string& text);
 Bytes zeros(size_t n);
 Bytes cat(std::initializer_list<Bytes> parts);
-Bytes pattern(size_t n, uint8_t seed = 1);
+using testkit::pattern;
 std::string asString(const Bytes& b);
 Bytes asBytes(const std::string& s);
 
@@ -77,19 +75,10 @@ public:
         std::string scopes; // names of the open named scopes, outermost first, ';'-separated
     };
 
-    XolLogCapture();
-    ~XolLogCapture();
-    XolLogCapture(const XolLogCapture&) = delete;
-    XolLogCapture& operator=(const XolLogCapture&) = delete;
-
     std::vector<Record> records() const;
 
 private:
-    class Backend;
-    using Sink = boost::log::sinks::synchronous_sink<Backend>;
-    mutable std::mutex mutex;
-    std::vector<Record> kept;
-    boost::shared_ptr<Sink> sink;
+    testkit::LogCapture capture;
 };
 
 } // namespace prototest

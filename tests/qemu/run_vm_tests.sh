@@ -138,7 +138,7 @@ done | sort -u | while read -r lib; do
 done
 echo /lib/x86_64-linux-gnu > "$R/etc/ld.so.conf"
 ldconfig -r "$R"
-"$build/bin/xol_gadget" files "$R/xol/data"
+"$build/bin/xol_gadget" files "$R/xol/data" /xol/data /xol/platform_emmc.xml
 # The project's udev rule where an administrator puts it.
 mkdir -p "$R/etc/udev/rules.d"
 cp "$stage/share/xol/udev/70-xol.rules" "$R/etc/udev/rules.d/"

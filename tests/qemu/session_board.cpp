@@ -1,12 +1,16 @@
 #include "session_board.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include "session_transcript.h"
+#include "test_bytes.h"
 
 namespace sessionboard {
 
@@ -20,50 +24,7 @@ constexpr uint8_t kEmmc = 2;
 constexpr uint8_t kProvisionFwImage = 0x15;
 constexpr uint8_t kWriteToken = 0x23;
 
-// Contents without a period, so a read off by whole blocks cannot match.
-Bytes noise(size_t n, uint32_t seed)
-{
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& v : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v = static_cast<uint8_t>(x >> 11);
-    }
-    return b;
-}
-
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-struct Module {
-    std::string name;
-    size_t size;
-};
-
-// An image with its module directory in front and the modules behind it, in order.
-Bytes moduleImage(const std::vector<Module>& modules, uint32_t seed)
-{
-    const size_t directory = 16 + 24 * modules.size();
-    Bytes image(directory);
-    put32(image, 4, static_cast<uint32_t>(modules.size()));
-    size_t offset = directory;
-    for (size_t i = 0; i < modules.size(); ++i) {
-        const size_t entry = 16 + 24 * i;
-        for (size_t c = 0; c < modules[i].name.size() && c < 12; ++c)
-            image[entry + c] = static_cast<uint8_t>(modules[i].name[c]);
-        put32(image, entry + 12, static_cast<uint32_t>(offset));
-        put32(image, entry + 16, static_cast<uint32_t>(modules[i].size));
-        const Bytes body = noise(modules[i].size, seed + static_cast<uint32_t>(i));
-        image.insert(image.end(), body.begin(), body.end());
-        offset += modules[i].size;
-    }
-    return image;
-}
+using testkit::Module;
 
 const std::vector<Module> kRecoveryModules = {{"xolmod", 49152 + 300}};
 const std::vector<Module> kFirmwareModules = {
@@ -99,15 +60,45 @@ size_t imageSize(const std::vector<Module>& modules)
     return n;
 }
 
-std::string hexBytes(const uint8_t* p, size_t n)
+// The session as the guest runs it: data files are read from `data`; the board is the one of
+// makeBoard().
+std::vector<testkit::SessionStep> sessionSteps(const XolDeviceState& board, const std::string& data,
+                                               const std::string& xml)
 {
-    std::string s;
-    char d[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(d, sizeof d, "%02x", p[i]);
-        s += d;
-    }
-    return s;
+    using testkit::succeeding;
+    const std::string sn = testkit::serialOf(board);
+    // The board withholds its OEM platform id in ROM context, before the recovery module.
+    return {
+        succeeding("enumerate", {"--command", "enumerate"}, board),
+        succeeding("iddevice", {"--command", "iddevice", "--sn", sn}, board, false),
+        succeeding("fwrec", {"--command", "fwrec", "--fw_xol", data + "/recovery.bin", "--sn", sn},
+                   board),
+        succeeding("downloadfwos", {"--command", "downloadfwos", "--fw_xol", data + "/recovery.bin",
+                                    "--fw_image", data + "/firmware.bin", "--flags", "5"}, board),
+        succeeding("getcardinfo", {"--command", "getcardinfo", "--device", "2", "--idx", "0",
+                                   "--path", "cardinfo.bin"}, board),
+        succeeding("configpart", {"--command", "configpart", "--device", "2", "--idx", "0",
+                                  "--path", xml, "--sn", sn}, board),
+        succeeding("readbootmedia", {"--command", "readbootmedia", "--device", "2", "--idx", "0",
+                                     "--part", "1", "--start", "3", "--blocks", "300", "--path",
+                                     "media.bin"}, board),
+        succeeding("readbootmedia-spi", {"--command", "readbootmedia", "--device", "1", "--idx",
+                                         "0", "--start", "1", "--blocks", "5", "--path",
+                                         "media.bin"}, board),
+        succeeding("writetoken", {"--command", "writetoken", "--slot", "3", "--token",
+                                  data + "/token.bin"}, board),
+        succeeding("readtoken", {"--command", "readtoken", "--slot", "3", "--path", "token.bin"},
+                   board),
+        succeeding("erasetoken", {"--command", "erasetoken", "--slot", "3"}, board),
+        testkit::failing("readtoken-erased", {"--command", "readtoken", "--slot", "3", "--path",
+                                              "token.bin"}, board, "0x80000037",
+                         "Token does not exist"),
+        succeeding("clearrpmb", {"--command", "clearrpmb", "--device", "2", "--idx", "0"}, board),
+        succeeding("iddevice-replugged", {"--command", "iddevice", "--sn", sn}, board),
+        succeeding("enumerate-replugged", {"--command", "enumerate"}, board),
+        // A second process while a first one holds every board finds none.
+        testkit::enumerating("second-enumerate", {}),
+    };
 }
 
 } // namespace
@@ -124,14 +115,14 @@ XolDeviceState makeBoard()
         s.imageErrors[i] = static_cast<uint8_t>(0x10 + i);
 
     auto& emmc = s.device(kEmmc, 0);
-    emmc.cardInfo = noise(548, 21);
-    emmc.media[0] = noise(1024 * 1024, 22);
-    emmc.media[1] = noise(512 * 1024, 23);
+    emmc.cardInfo = testkit::pattern(548, 21);
+    emmc.media[0] = testkit::pattern(1024 * 1024, 22);
+    emmc.media[1] = testkit::pattern(512 * 1024, 23);
     emmc.blockSize = 512;
     emmc.maxChunk = 16;
     auto& spi = s.device(kSpi, 0);
-    spi.cardInfo = noise(3, 31);
-    spi.media[0] = noise(256 * 1024, 32);
+    spi.cardInfo = testkit::pattern(3, 31);
+    spi.media[0] = testkit::pattern(256 * 1024, 32);
     spi.blockSize = 4096;
     spi.maxChunk = 2;
 
@@ -141,13 +132,14 @@ XolDeviceState makeBoard()
     return s;
 }
 
-void writeSessionFiles(const std::string& dir)
+void writeSessionFiles(const std::string& dir, const std::string& guestDir,
+                       const std::string& guestXml)
 {
     const XolDeviceState board = makeBoard();
     xolsim::saveState(board, dir + "/board.json");
-    writeFile(dir + "/recovery.bin", moduleImage(kRecoveryModules, 100));
-    writeFile(dir + "/firmware.bin", moduleImage(kFirmwareModules, 200));
-    writeFile(dir + "/token.bin", noise(kTokenSize, 300));
+    writeFile(dir + "/recovery.bin", testkit::moduleImage(kRecoveryModules, 100));
+    writeFile(dir + "/firmware.bin", testkit::moduleImage(kFirmwareModules, 200));
+    writeFile(dir + "/token.bin", testkit::pattern(kTokenSize, 300));
     for (const auto& [key, dev] : board.storage) {
         const std::string id = std::to_string(key.first) + "." + std::to_string(key.second);
         writeFile(dir + "/cardinfo." + id + ".bin", dev.cardInfo);
@@ -155,19 +147,20 @@ void writeSessionFiles(const std::string& dir)
             writeFile(dir + "/media." + id + "." + std::to_string(part) + ".bin", bytes);
     }
 
+    std::filesystem::create_directory(dir + "/steps");
+    for (const testkit::SessionStep& step : sessionSteps(board, guestDir, guestXml)) {
+        const std::string at = dir + "/steps/" + step.name;
+        std::string args;
+        for (const std::string& a : step.args)
+            args += a + "\n";
+        writeText(at + ".args", args);
+        writeText(at + ".out", step.out);
+        if (!step.err.empty())
+            writeText(at + ".err", step.err);
+    }
+
     std::ostringstream e;
-    const auto& oem = board.oemPlatformId;
-    char oemText[16];
-    std::snprintf(oemText, sizeof oemText, "%08x",
-                  unsigned(oem[0]) | unsigned(oem[1]) << 8 | unsigned(oem[2]) << 16 |
-                      unsigned(oem[3]) << 24);
-    e << "PLATFORM_ID=" << hexBytes(board.platformId.data(), 16) << "\n";
-    e << "OEM_PLATFORM_ID=" << oemText << "\n";
-    e << "ID_FLAGS=0x" << std::hex << board.idFlags << std::dec << "\n";
-    e << "IMAGE_ERRORS='";
-    for (uint8_t v : board.imageErrors)
-        e << "0x" << std::hex << unsigned(v) << std::dec << " ";
-    e << "'\n";
+    e << "PLATFORM_ID=" << testkit::serialOf(board) << "\n";
     const size_t recovery = imageSize(kRecoveryModules);
     const size_t firmware = imageSize(kFirmwareModules);
     e << "RECOVERY_MODULE_SIZE=" << moduleSize(kRecoveryModules, "xolmod") << "\n";

@@ -32,7 +32,7 @@ std::string slice(const xolsim::Bytes& b, size_t from, size_t n)
 TEST_P(SessionFraming, PadOnlyWhereTheHostMessageFillsWholePackets)
 {
     ScratchDir dir;
-    sessionboard::writeSessionFiles(dir.path(""));
+    sessionboard::writeSessionFiles(dir.path(""), dir.path(""), dir.path("platform_emmc.xml"));
     const std::string recovery = dir.path("recovery.bin");
     auto bed = makeSimBed();
     auto board = std::make_shared<xolsim::XolDevice>(sessionboard::makeBoard());

@@ -1,7 +1,8 @@
 // The simulated XoL board as a USB gadget program, and the maker of the session's files.
 //
-//   xol_gadget files DIR
-//       writes the session's board and the files the session sends or compares with into DIR
+//   xol_gadget files DIR GUEST_DIR GUEST_XML
+//       writes the session's board, its steps and the files the session sends or compares with
+//       into DIR, which the guest sees as GUEST_DIR; GUEST_XML is the platform configuration
 //   xol_gadget serve --ffs DIR --board FILE --export DIR --ready FILE --held FILE
 //       hosts the board on the mounted FunctionFS instance; creates the ready file once the
 //       gadget may be bound. Signals: USR1 exports what the host left on the board into the
@@ -26,7 +27,7 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: xol_gadget files DIR\n"
+    std::fprintf(stderr, "usage: xol_gadget files DIR GUEST_DIR GUEST_XML\n"
                          "       xol_gadget serve --ffs DIR --board FILE --export DIR"
                          " --ready FILE --held FILE\n");
     return 2;
@@ -80,8 +81,8 @@ int serve(const std::map<std::string, std::string>& opt)
 int main(int argc, char** argv)
 {
     try {
-        if (argc == 3 && std::strcmp(argv[1], "files") == 0) {
-            sessionboard::writeSessionFiles(argv[2]);
+        if (argc == 5 && std::strcmp(argv[1], "files") == 0) {
+            sessionboard::writeSessionFiles(argv[2], argv[3], argv[4]);
             return 0;
         }
         if (argc >= 2 && std::strcmp(argv[1], "serve") == 0 && argc % 2 == 0) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "scratch_dir.h"
+#include "test_bytes.h"
 #include "xol_device.h"
 
 using xolsim::Bytes;
@@ -73,13 +74,7 @@ Bytes uploadChunk(uint8_t req, const Bytes& bytes, uint32_t left)
     m.insert(m.end(), bytes.begin(), bytes.end());
     return m;
 }
-Bytes pattern(size_t n, uint8_t seed = 1)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(i * 7 + seed + i / 251);
-    return b;
-}
+using testkit::pattern;
 
 class Board {
 public:

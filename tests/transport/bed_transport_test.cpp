@@ -13,6 +13,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "test_bytes.h"
 #include "test_function.h"
 #include "tolvane_libusb.h"
 #include "transport_fixture.h"
@@ -24,13 +25,7 @@ namespace {
 
 constexpr unsigned long timeoutMs = 5000;
 
-Bytes pattern(size_t n, uint8_t seed = 1)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(seed + i * 7);
-    return b;
-}
+using testkit::pattern;
 
 using BedTransport = TransportFixture<TolvaneWdAPI>;
 

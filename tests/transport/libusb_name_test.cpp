@@ -2,37 +2,21 @@
 // "libusb-1.0.so", just the versioned "libusb-1.0.so.0". The probe program runs in a mount
 // namespace in which every file of the machine's libusb reads as empty, which the loader refuses
 // like a missing one; a copy under the versioned name alone is on its search path.
-#include <dlfcn.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
 
+#include "loaded_libusb.h"
+
 namespace {
 
-// The files the loader takes for either libusb name.
-std::set<std::string> libusbFiles()
-{
-    std::set<std::string> files;
-    for (const char* name : {"libusb-1.0.so", "libusb-1.0.so.0"}) {
-        void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr)
-            continue;
-        link_map* map = nullptr;
-        char real[PATH_MAX];
-        if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && realpath(map->l_name, real) != nullptr)
-            files.insert(real);
-        dlclose(handle);
-    }
-    return files;
-}
+using testkit::libusbFiles;
 
 struct ShellRun {
     int status = -1;

@@ -12,84 +12,29 @@
 #include <thread>
 #include <vector>
 
-#include <boost/log/attributes/named_scope.hpp>
-#include <boost/log/attributes/value_extraction.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/log/trivial.hpp>
-#include <boost/make_shared.hpp>
-
 #include "exceptions.h"
+#include "log_capture.h"
 #include "tolvane_wd_callback.h"
 
 namespace transport_test {
 
-using severity = boost::log::trivial::severity_level;
+using testkit::LogRecord;
+using testkit::severity;
 constexpr auto waitLimit = std::chrono::seconds(10);
 
-struct LogRecord {
-    severity level;
-    std::string channel;
-    std::string message;
-    std::string scopes; // names of the open named scopes, outermost first
-};
-
-// Keeps every record of the core while it lives.
-class LogCapture {
+// Keeps every record of the core while it lives, and finds the transport's among them.
+class LogCapture : public testkit::LogCapture {
 public:
-    LogCapture()
-    {
-        auto core = boost::log::core::get();
-        core->add_global_attribute("Scopes", boost::log::attributes::named_scope());
-        sink = boost::make_shared<Sink>(boost::make_shared<Backend>(this));
-        core->add_sink(sink);
-    }
-    ~LogCapture() { boost::log::core::get()->remove_sink(sink); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<LogRecord> records() const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return kept;
-    }
     // Records of channel "WD" at that level whose text begins with `prefix`.
     std::vector<LogRecord> find(severity level, const std::string& prefix) const
     {
         std::vector<LogRecord> found;
-        for (const LogRecord& r : records())
-            if (r.channel == "WD" && r.level == level && r.message.compare(0, prefix.size(), prefix) == 0)
+        for (const LogRecord& r : records("WD"))
+            if (r.level == level && r.message.compare(0, prefix.size(), prefix) == 0)
                 found.push_back(r);
         return found;
     }
     bool has(severity level, const std::string& prefix) const { return !find(level, prefix).empty(); }
-
-private:
-    class Backend : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
-    public:
-        explicit Backend(LogCapture* owner) : owner(owner) {}
-        void consume(const boost::log::record_view& rec)
-        {
-            LogRecord r;
-            r.level = boost::log::extract_or_default<severity>("Severity", rec, severity::info);
-            r.channel = boost::log::extract_or_default<std::string>("Channel", rec, std::string());
-            r.message = boost::log::extract_or_default<std::string>("Message", rec, std::string());
-            if (auto scopes = boost::log::extract<boost::log::attributes::named_scope_list>("Scopes", rec))
-                for (const auto& scope : scopes.get())
-                    r.scopes += std::string(scope.scope_name.c_str()) + ";";
-            std::lock_guard<std::mutex> lock(owner->mutex);
-            owner->kept.push_back(std::move(r));
-        }
-
-    private:
-        LogCapture* owner;
-    };
-    using Sink = boost::log::sinks::synchronous_sink<Backend>;
-
-    mutable std::mutex mutex;
-    std::vector<LogRecord> kept;
-    boost::shared_ptr<Sink> sink;
 };
 
 // Records "attach <serial>" and "detach <serial>" in the order it is told.

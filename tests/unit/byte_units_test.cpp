@@ -9,17 +9,12 @@
 #include <string>
 
 #include "scratch_dir.h"
+#include "test_bytes.h"
 #include "xol_api_utils.h"
 
 namespace {
 
-std::string pattern(size_t n)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
-    return s;
-}
+using testkit::patternText;
 
 std::string contentOf(Blob& b)
 {
@@ -31,7 +26,7 @@ TEST(BlobTest, FileRoundTripOfEmptyAndLargeFiles)
 {
     ScratchDir dir;
     for (size_t size : {size_t{0}, size_t{1}, size_t{1048576}, size_t{3000000}}) {
-        const std::string bytes = pattern(size);
+        const std::string bytes = patternText(size);
         ScratchDir::write(dir.path("in.bin"), bytes);
         Blob b(dir.path("in.bin"));
         EXPECT_EQ(contentOf(b), bytes) << size;
@@ -52,7 +47,7 @@ TEST(BlobTest, MissingFileThrowsStreamFailure)
 
 TEST(BlobTest, CopyToCallerBuffer)
 {
-    const std::string bytes = pattern(100);
+    const std::string bytes = patternText(100);
     Token t(bytes.data(), bytes.size());
     char big[128];
     size_t length = sizeof big;

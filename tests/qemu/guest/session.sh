@@ -155,98 +155,36 @@ failing() {
   fi
 }
 
-# The board withholds its OEM platform id in ROM context: $1 is the id the output shows.
-id_output() {
-  cat <<EOT
-$BANNER
-Starting ID DEVICE procedure
-Flags: 0
-ID DEVICE procedure success
-Response flags: $ID_FLAGS
-OEM platform ID: $1
-Unique platform ID: $PLATFORM_ID
-Image errors: $IMAGE_ERRORS
-EOT
-}
-enumerate_output() {
-  cat <<EOT
-$BANNER
-Starting DEVICE ENUMERATION procedure
-DEVICE ENUMERATION procedure success
-1. Device serial: [$PLATFORM_ID]
-EOT
+# step NAME: runs the session's step NAME as the host wrote it from the transcript the
+# end-to-end suite checks too: its arguments (steps/NAME.args), its standard output after the
+# banner (NAME.out) and, for a step that fails, the beginning of its standard error (NAME.err).
+step() {
+  s=$D/steps/$1
+  if [ -e $s.err ]; then
+    failing $1 "$(cat $s.err)" $(cat $s.args)
+  else
+    { echo "$BANNER"; cat $s.out; } > /tmp/want
+    ok $1 $(cat $s.args) < /tmp/want
+  fi
 }
 
 # The realistic session: a board in ROM context brought up, provisioned and read back.
 session() {
-  enumerate_output > /tmp/want
-  ok enumerate --command enumerate < /tmp/want
-  id_output 00000000 > /tmp/want
-  ok iddevice --command iddevice --sn $PLATFORM_ID < /tmp/want
-  ok fwrec --command fwrec --fw_xol $D/recovery.bin --sn $PLATFORM_ID <<EOT
-$BANNER
-Starting DOWNLOAD FW RECOVERY MODULE procedure
-DOWNLOAD FW RECOVERY MODULE procedure success
-EOT
-  ok downloadfwos --command downloadfwos --fw_xol $D/recovery.bin --fw_image $D/firmware.bin \
-    --flags 5 <<EOT
-$BANNER
-Starting DOWNLOADFWOS procedure
-DOWNLOADFWOS procedure success
-EOT
-  ok getcardinfo --command getcardinfo --device 2 --idx 0 --path cardinfo.bin <<EOT
-$BANNER
-Starting GET CARD INFO procedure
-Device type: 0x2
-Device index: 0
-GET CARD INFO procedure success
-EOT
+  step enumerate
+  step iddevice
+  step fwrec
+  step downloadfwos
+  step getcardinfo
   same $D/cardinfo.2.0.bin $W/cardinfo.bin "card information file equals the board's"
-  ok configpart --command configpart --device 2 --idx 0 --path $XML --sn $PLATFORM_ID <<EOT
-$BANNER
-Device serial: $PLATFORM_ID
-Starting CONFIG DEVICE procedure
-Device type: 0x2
-Device index: 0
-CONFIG DEVICE procedure success
-EOT
-  ok readbootmedia --command readbootmedia --device 2 --idx 0 --part 1 --start 3 --blocks 300 \
-    --path media.bin <<EOT
-$BANNER
-Starting READ BOOT MEDIA procedure
-Device type: 0x2
-Device index: 0
-Start offset: 0x3
-Blocks to read: 0x12c
-Partition index: 0x1
-READ BOOT MEDIA procedure success
-EOT
+  step configpart
+  step readbootmedia
   dd if=$D/media.2.0.1.bin of=/tmp/expected.bin bs=$EMMC_BLOCK skip=3 count=300 2>/dev/null
   same /tmp/expected.bin $W/media.bin "eMMC boot media read equals blocks 3..302 of partition 1"
-  ok readbootmedia-spi --command readbootmedia --device 1 --idx 0 --start 1 --blocks 5 \
-    --path media.bin <<EOT
-$BANNER
-Starting READ BOOT MEDIA procedure
-Device type: 0x1
-Device index: 0
-Start offset: 0x1
-Blocks to read: 0x5
-Partition index: 0
-READ BOOT MEDIA procedure success
-EOT
+  step readbootmedia-spi
   dd if=$D/media.1.0.0.bin of=/tmp/expected.bin bs=$SPI_BLOCK skip=1 count=5 2>/dev/null
   same /tmp/expected.bin $W/media.bin "SPI flash read equals its blocks 1..5"
-  ok writetoken --command writetoken --slot 3 --token $D/token.bin <<EOT
-$BANNER
-Starting WRITE TOKEN procedure
-WRITE TOKEN procedure success
-EOT
-  ok readtoken --command readtoken --slot 3 --path token.bin <<EOT
-$BANNER
-Starting READ TOKEN procedure
-Slot: 0x3
-READ TOKEN procedure success
-EOT
+  step writetoken
+  step readtoken
   same $D/token.bin $W/token.bin "token read back equals the token written"
 
   export_board
@@ -260,20 +198,9 @@ EOT
   [ "${config_2_0:-0}" -gt 0 ]
   check $? "eMMC configuration request arrived (${config_2_0:-no} bytes)"
 
-  ok erasetoken --command erasetoken --slot 3 <<EOT
-$BANNER
-Starting ERASE TOKEN procedure
-ERASE TOKEN procedure success
-EOT
-  failing readtoken-erased "READ TOKEN procedure failed
-Error code: 0x80000037" --command readtoken --slot 3 --path token.bin
-  ok clearrpmb --command clearrpmb --device 2 --idx 0 <<EOT
-$BANNER
-Starting CLEAR RPMB procedure
-Device type: 0x2
-Device index: 0
-CLEAR RPMB procedure success
-EOT
+  step erasetoken
+  step readtoken-erased
+  step clearrpmb
 }
 
 # The board leaves in the middle of a boot-media read: the gadget holds a chunk back, so the
@@ -342,10 +269,8 @@ round() {
 
   bind
   if wait_board; then pass "board back on the bus"; else fail "board back on the bus"; fi
-  id_output $OEM_PLATFORM_ID > /tmp/want
-  ok iddevice-replugged --command iddevice --sn $PLATFORM_ID < /tmp/want
-  enumerate_output > /tmp/want
-  ok enumerate-replugged --command enumerate < /tmp/want
+  step iddevice-replugged
+  step enumerate-replugged
 
   export_board
   [ "$host_errors" = 0 ]
@@ -418,11 +343,7 @@ two_processes() {
 
   # Every board is claimed by the first process: the second one's identification pass fails,
   # so it lists none, an identifier is not found, and the first connection is busy.
-  ok second-enumerate --command enumerate <<EOT
-$BANNER
-Starting DEVICE ENUMERATION procedure
-DEVICE ENUMERATION procedure success
-EOT
+  step second-enumerate
   for board in $PLATFORM_ID $B_ID; do
     failing second-iddevice-$board "ID DEVICE procedure failed
 Error code: 0x30003
