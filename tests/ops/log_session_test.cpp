@@ -210,11 +210,11 @@ std::string runSession(const ScratchDir& dir, Observer& observer, Names& names)
     api->setlogging(true, dir.path("session.log"));
 
     const std::string recovery = dir.path("recovery.bin");
-    writeFile(recovery, moduleImage({"rcipifwi", "xolmod"}, 3000, 7));
+    writeFile(recovery, moduleText({"rcipifwi", "xolmod"}, 3000, 7));
     const std::string image = dir.path("image.bin");
-    writeFile(image, moduleImage({"rcipifwi"}, 250 * 1024, 9));
+    writeFile(image, moduleText({"rcipifwi"}, 250 * 1024, 9));
     const std::string token = dir.path("token.bin");
-    writeFile(token, pattern(100, 5));
+    writeFile(token, patternText(100, 5));
 
     _error_msg_t msg{};
     std::string failures;
