@@ -10,13 +10,17 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-// Plugs and unplugs fresh boards without pause until stopped; counts those identified.
+// Plugs and unplugs fresh boards without pause until stopped; counts those identified. Its
+// boards take ports of their own, above those nextPort() hands out: going round those, it would
+// come to a port a test's own board still holds.
 class Churn {
 public:
     explicit Churn(SimBed& bed)
         : thread([this, &bed] {
-              while (!stop) {
-                  Board b = plugBoard(bed, boardState(0));
+              for (unsigned n = 0; !stop; ++n) {
+                  SimDeviceDesc desc = SimDeviceDesc::bulk();
+                  desc.portNumbers = {static_cast<uint8_t>(128 + n % 127)};
+                  Board b = plugBoard(bed, boardState(0), desc);
                   while (!stop && b.mark() < 2)
                       std::this_thread::yield();
                   if (b.mark() >= 2)
