@@ -8,6 +8,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "exceptions.h"
+#include "status_codes.h"
 
 namespace config_values {
 
@@ -48,7 +49,7 @@ bool plainDecimal(std::string const& text)
 [[noreturn]] void refuse(std::string const& element, std::string const& path,
                          std::string const& text, std::string const& why)
 {
-    throw VemoException(0x30004,
+    throw VemoException(VEMO_ERROR_CONFIG_LOOKUP,
         "Parse error: " + element + "/" + path + " value \"" + text + "\" " + why);
 }
 

@@ -15,14 +15,14 @@ namespace config_values {
 unsigned int decimal(boost::property_tree::ptree const& node, std::string const& path);
 
 // A decimal for a field of `bits` bits: a larger value is refused with the configuration's
-// status (VemoException 0x30004), named `element`/`path` in the text, never cut to fit.
+// status (VEMO_ERROR_CONFIG_LOOKUP), named `element`/`path` in the text, never cut to fit.
 uint32_t decimal(boost::property_tree::ptree const& node, std::string const& element,
                  std::string const& path, unsigned int bits);
 
 // C notation (0x hexadecimal, leading 0 octal, else decimal), blanks allowed around it, for a
 // field of `bits` bits. No digits throw std::invalid_argument, more than 64 bits
 // std::out_of_range (both "stoul"); anything else after the digits, a negative value or one
-// wider than the field is refused with VemoException 0x30004 naming `element`/`path` and the text.
+// wider than the field is refused with VEMO_ERROR_CONFIG_LOOKUP naming `element`/`path` and the text.
 uint32_t number(boost::property_tree::ptree const& node, std::string const& element,
                 std::string const& path, unsigned int bits);
 uint32_t number(std::string const& text, std::string const& element, std::string const& path,

@@ -7,6 +7,7 @@
 
 #include "config_values.h"
 #include "exceptions.h"
+#include "status_codes.h"
 
 using boost::property_tree::ptree;
 
@@ -56,7 +57,7 @@ void DeviceConfigEMMC::generateConfigRequest(void* buffer, size_t& length)
 {
     _emmc_dev_cfg_param const& param = record();
     if (length < sizeof param || buffer == nullptr)
-        throw VemoException(0x30002, "Device configuration request buffer is too small");
+        throw status::requestBufferTooSmall();
     std::memcpy(buffer, &param, sizeof param);
     length = sizeof param;
 }
@@ -68,7 +69,7 @@ void DeviceConfigEMMC::parse(ptree const& device)
     for (auto const& child : device.get_child("partitions")) {
         if (child.first == "gpp") {
             if (n >= 4)
-                throw VemoException(0x30004, "GPP index is out of range");
+                throw status::gppIndexOutOfRange();
             // A disabled partition keeps its place: the next one is still the following entry.
             if (config_values::flag(child.second, "<xmlattr>.enabled"))
                 parseGPP(param.gpp[n], child.second);

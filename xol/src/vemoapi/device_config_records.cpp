@@ -2,10 +2,11 @@
 
 #include <boost/format.hpp>
 
+#include "little_endian.h"
+
 std::ostream& operator<<(std::ostream& os, _gpp_cfg const& gpp)
 {
-    const uint32_t size =
-        uint32_t{gpp.size[0]} | (uint32_t{gpp.size[1]} << 8) | (uint32_t{gpp.size[2]} << 16);
+    const uint32_t size = getLe(gpp.size, 3);
     os << boost::format("flags: [%#x]") % static_cast<unsigned int>(gpp.flags) << std::endl;
     os << boost::format("size: [%u]") % size;
     return os;

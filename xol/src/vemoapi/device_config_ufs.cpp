@@ -9,6 +9,7 @@
 
 #include "config_values.h"
 #include "exceptions.h"
+#include "status_codes.h"
 #include "xol_api_utils.h"
 
 using boost::property_tree::ptree;
@@ -87,14 +88,14 @@ void DeviceConfigUFS::setCurrentConfiguration(DeviceInfo const& info)
     mpCurrCfg.reset(new unsigned char[kCardInfoSize]());
     size_t length = kCardInfoSize;
     if (info.write(reinterpret_cast<char*>(mpCurrCfg.get()), &length) != 0)
-        throw VemoException(0x30005, "Write to mpCurrCfg failed");
+        throw status::ufsConfigWriteFailed();
     mbCurrCfgV2 = length == kCardInfoSize ? 1 : 0;
 }
 
 void DeviceConfigUFS::generateConfigRequest(void* buffer, size_t& length)
 {
     if (length < sizeof(_ufs_dev_cfg_param) || buffer == nullptr)
-        throw VemoException(0x30002, "Device configuration request buffer is too small");
+        throw status::requestBufferTooSmall();
     // The sizing works on a copy, so the configuration gives the same request every time and
     // the caller's buffer is untouched when the sizing refuses.
     _ufs_dev_cfg_param request = *mpCfgParam;
@@ -111,7 +112,7 @@ void DeviceConfigUFS::configureLunSize(unsigned int& units, unsigned long long u
         return;
     // Only capacity left to share out needs a unit size to divide it by.
     if (unitSize == 0)
-        throw VemoException(0x30005,
+        throw VemoException(VEMO_ERROR_UNSUPPORTED,
             "Units marked auto cannot be sized: the device reports an allocation unit size of 0");
     const unsigned long long whole = remaining / unitSize;
     // More than the field holds: give the unit the most it can describe.
@@ -139,7 +140,7 @@ void DeviceConfigUFS::sizeUnits(_ufs_dev_cfg_param& request)
             continue;
         const unsigned long long units = be32Load(lun.dNumAllocUnits);
         if (unitSize != 0 && units > capacity / unitSize)
-            throw VemoException(0x30005,
+            throw VemoException(VEMO_ERROR_UNSUPPORTED,
                 (boost::format("Configured units exceed the device capacity: LUN %u asks for %u "
                                "allocation units of %u sectors, %u sectors are left")
                     % i % units % unitSize % capacity)
@@ -165,7 +166,7 @@ void DeviceConfigUFS::parse(ptree const& device)
         if (child.first == "lun") {
             const unsigned int idx = config_values::decimal(child.second, "<xmlattr>.idx");
             if (idx > 7)
-                throw VemoException(0x30004, "LUN index is out of range");
+                throw status::lunIndexOutOfRange();
             parseLUN(param.lun[idx], child.second);
         } else if (child.first == "descriptor") {
             if (config_values::flag(child.second, "<xmlattr>.configure")) {

@@ -10,6 +10,7 @@
 
 #include "config_values.h"
 #include "exceptions.h"
+#include "status_codes.h"
 #include "xml_nesting.h"
 
 namespace {
@@ -33,7 +34,7 @@ std::string readFile(std::string const& path)
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
         text.append(chunk, static_cast<size_t>(in.gcount()));
         if (text.size() > kMaxFileSize)
-            throw VemoException(0x30004,
+            throw VemoException(VEMO_ERROR_CONFIG_LOOKUP,
                 (boost::format("%1%: the platform configuration file is larger than %2% bytes")
                     % path % kMaxFileSize)
                     .str());
@@ -48,7 +49,7 @@ Config& lookup(std::map<unsigned int, Config>& devices, unsigned int idx)
 {
     auto it = devices.find(idx);
     if (it == devices.end())
-        throw VemoException(0x30004, "Device configuration not found");
+        throw status::deviceConfigNotFound();
     return it->second;
 }
 

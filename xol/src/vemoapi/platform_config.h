@@ -21,7 +21,7 @@ public:
     // Adds the file's device configurations; the first failure throws and keeps what was read.
     void parse(std::string const& path);
 
-    // A missing index throws VemoException 0x30004.
+    // A missing index throws VEMO_ERROR_CONFIG_LOOKUP.
     DeviceConfigEMMC& getDeviceEMMC(unsigned int idx);
     DeviceConfigUFS& getDeviceUFS(unsigned int idx);
     IDeviceConfig& getDevice(_DEV_TYPE type, unsigned int idx);
