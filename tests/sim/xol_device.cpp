@@ -614,13 +614,14 @@ void XolDevice::chunkRequest(const uint8_t* msg, uint32_t length)
         return;
     const int64_t wanted = static_cast<int64_t>(asked) + (fault ? fault->chunkDelta : 0);
     const uint64_t give = std::min<uint64_t>(std::max<int64_t>(wanted, 0), ex.left);
-    const auto first = ex.content.begin() + static_cast<std::ptrdiff_t>(ex.pos * ex.unit);
-    Bytes data(first, first + static_cast<std::ptrdiff_t>(give * ex.unit));
+    const uint8_t* first = ex.content.data() + ex.pos * ex.unit;
+    const size_t size = static_cast<size_t>(give * ex.unit);
     ex.pos += give;
     ex.left -= give;
     if (ex.left == 0)
         ex.phase = Phase::Idle;
-    emit(deviceMessage(0, responseCode(), kMarkerChunk, static_cast<uint32_t>(ex.left), 0, data),
+    emit(deviceMessage(0, responseCode(), kMarkerChunk, static_cast<uint32_t>(ex.left), 0, first,
+                       size),
          fault);
 }
 
