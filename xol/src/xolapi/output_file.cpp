@@ -71,7 +71,7 @@ void startWriteBack(int fd, unsigned long long offset, unsigned long long count)
 }
 
 // How much content a temporary gathers before its write-back is started.
-constexpr unsigned long long writeBackStretch = 8ull << 20;
+constexpr unsigned long long writeBackStretch = 2ull << 20;
 
 // Tells the temporaries of one process's concurrent writers apart.
 std::atomic<unsigned long> temporaryCount{0};
