@@ -365,8 +365,7 @@ void XolDevice::runCommand(const uint8_t* msg)
         Bytes d(kFinalData);
         put32(&d[0], dev.maxChunk);
         put32(&d[4], dev.blockSize);
-        beginDownload(Bytes(part->second.begin() + begin, part->second.begin() + end), bs,
-                      read.count, d, dev.maxChunk);
+        beginDownload(Bytes(), bs, read.count, d, dev.maxChunk, &part->second, begin);
         break;
     }
     }
@@ -568,17 +567,33 @@ void XolDevice::finishUpload()
 // --- downloads
 
 void XolDevice::beginDownload(Bytes content, uint64_t unit, uint64_t units, const Bytes& finalData,
-                              uint32_t maxChunk)
+                              uint32_t maxChunk, const Bytes* source, uint64_t base)
 {
     auto fault = takeFault(Reply::Final);
     if (faultStatus(fault, Reply::Final))
         return;
     ex.phase = Phase::Download;
     ex.content = std::move(content);
+    ex.source = source;
+    ex.base = base;
     ex.unit = unit;
     ex.left = units;
     ex.maxChunk = maxChunk;
     emit(finalMessage(0, ex.code, static_cast<uint32_t>(units), finalData), fault);
+}
+
+void XolDevice::keepDownload()
+{
+    if (ex.source == nullptr)
+        return;
+    if (ex.phase != Phase::Download) {
+        ex.source = nullptr;
+        return;
+    }
+    const auto first = ex.source->begin() + static_cast<std::ptrdiff_t>(ex.base);
+    ex.content.assign(first, first + static_cast<std::ptrdiff_t>((ex.pos + ex.left) * ex.unit));
+    ex.source = nullptr;
+    ex.base = 0;
 }
 
 void XolDevice::chunkRequest(const uint8_t* msg, uint32_t length)
@@ -614,13 +629,15 @@ void XolDevice::chunkRequest(const uint8_t* msg, uint32_t length)
         return;
     const int64_t wanted = static_cast<int64_t>(asked) + (fault ? fault->chunkDelta : 0);
     const uint64_t give = std::min<uint64_t>(std::max<int64_t>(wanted, 0), ex.left);
-    const auto first = ex.content.begin() + static_cast<std::ptrdiff_t>(ex.pos * ex.unit);
-    Bytes data(first, first + static_cast<std::ptrdiff_t>(give * ex.unit));
+    const uint8_t* first =
+        (ex.source ? ex.source->data() + ex.base : ex.content.data()) + ex.pos * ex.unit;
+    const size_t size = static_cast<size_t>(give * ex.unit);
     ex.pos += give;
     ex.left -= give;
     if (ex.left == 0)
         ex.phase = Phase::Idle;
-    emit(deviceMessage(0, responseCode(), kMarkerChunk, static_cast<uint32_t>(ex.left), 0, data),
+    emit(deviceMessage(0, responseCode(), kMarkerChunk, static_cast<uint32_t>(ex.left), 0, first,
+                       size),
          fault);
 }
 

@@ -35,6 +35,7 @@ public:
     auto edit(F&& f)
     {
         std::lock_guard<std::mutex> guard(lock);
+        keepDownload();
         return f(st);
     }
     template <class F>
@@ -59,8 +60,11 @@ private:
         uint32_t asked = 0;
         bool payloadOnly = false;
         Bytes data;
-        // download, in units of `unit` bytes
+        // download, in units of `unit` bytes: `content`, or the boot media at `source` from
+        // byte `base` on (read in place: a test's edit takes a copy first)
         Bytes content;
+        const Bytes* source = nullptr;
+        uint64_t base = 0;
         uint64_t unit = 1;
         uint64_t left = 0;
         uint64_t pos = 0;
@@ -79,7 +83,9 @@ private:
     void takeUploadBytes(const uint8_t* p, size_t n);
     void finishUpload();
     void beginDownload(Bytes content, uint64_t unit, uint64_t units, const Bytes& finalData,
-                       uint32_t maxChunk);
+                       uint32_t maxChunk, const Bytes* source = nullptr, uint64_t base = 0);
+    // A download reading the boot media in place takes its own copy of what is left to send.
+    void keepDownload();
     template <class Act>
     void answer(Act act);
     void answerStatus(uint32_t status);

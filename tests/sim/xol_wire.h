@@ -64,22 +64,29 @@ inline void putLE(uint8_t* p, uint32_t v, int width)
 inline void put24(uint8_t* p, uint32_t v) { putLE(p, v, 3); }
 inline void put32(uint8_t* p, uint32_t v) { putLE(p, v, 4); }
 
-// One device message: the 20-byte header followed by `data`; header length 20, message length
-// the true size (truncated to its 24 bits).
+// One device message: the 20-byte header followed by the `size` bytes at `data`; header length
+// 20, message length the true size (truncated to its 24 bits).
 inline Bytes deviceMessage(uint32_t status, uint32_t responseCode, uint8_t marker,
-                           uint32_t additional, uint32_t flags, const Bytes& data = {})
+                           uint32_t additional, uint32_t flags, const uint8_t* data, size_t size)
 {
-    Bytes m(kResponseHeader + data.size());
-    put24(&m[0], static_cast<uint32_t>(m.size()));
+    Bytes m;
+    m.reserve(kResponseHeader + size);
+    m.resize(kResponseHeader);
+    put24(&m[0], static_cast<uint32_t>(kResponseHeader + size));
     m[3] = static_cast<uint8_t>(kResponseHeader);
     put32(&m[4], status);
     put24(&m[8], responseCode);
     m[11] = marker;
     put32(&m[12], additional);
     put32(&m[16], flags);
-    for (size_t i = 0; i < data.size(); ++i)
-        m[kResponseHeader + i] = data[i];
+    m.insert(m.end(), data, data + size);
     return m;
+}
+inline Bytes deviceMessage(uint32_t status, uint32_t responseCode, uint8_t marker,
+                           uint32_t additional, uint32_t flags, const Bytes& data = {})
+{
+    return deviceMessage(status, responseCode, marker, additional, flags, data.data(),
+                         data.size());
 }
 
 } // namespace xolwire

@@ -502,6 +502,32 @@ TEST(XolDeviceDownload, ReadBootMediaAddressesPartitionAndBlocks)
     }
 }
 
+// The board sends boot media from its state in place; a test's edit between two chunks, even
+// one that drops the partition, leaves the download it interrupts with the bytes it started on.
+TEST(XolDeviceDownload, ReadBootMediaSendsWhatWasThereAtTheCommand)
+{
+    const Bytes media = pattern(6 * 512, 3);
+    for (const bool drop : {false, true}) {
+        XolDeviceState s = Board::xol();
+        s.device(2, 0).media[0] = media;
+        s.device(2, 0).maxChunk = 2;
+        Board b(s);
+        const Bytes read = command(0x25, 0, {{16, 2, 1}, {28, 1, 4}, {36, 4, 4}});
+        EXPECT_EQ(additional(b.ask(read)), 4u);
+        Bytes got = body(b.ask(chunkRequest(read, 2)));
+        b.dev.edit([drop](XolDeviceState& st) {
+            if (drop)
+                st.device(2, 0).media.clear();
+            else
+                st.device(2, 0).media[0] = Bytes(6 * 512, 0xEE);
+        });
+        const Bytes rest = body(b.ask(chunkRequest(read, 2)));
+        got.insert(got.end(), rest.begin(), rest.end());
+        EXPECT_EQ(got, Bytes(media.begin() + 512, media.begin() + 5 * 512)) << "drop " << drop;
+        EXPECT_TRUE(b.hostErrors().empty());
+    }
+}
+
 TEST(XolDeviceDownload, ReadBootMediaRefusals)
 {
     XolDeviceState s = Board::xol();

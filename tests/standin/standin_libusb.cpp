@@ -72,6 +72,8 @@ struct ConfigHolder {
 struct State {
     std::mutex mutex;
     std::condition_variable cv;
+    // Hot-plug events only: a message queued for the host does not wake the event thread.
+    std::condition_variable eventCv;
     standin::Faults faults;
     bool initialised = false;
     // libusb_init calls not yet ended by libusb_exit: the default context is shared, as libusb's.
@@ -207,6 +209,7 @@ DeviceId plug(const SimDeviceDesc& desc, std::shared_ptr<SimFunction> function)
     if (s.initialised && !s.registrations.empty())
         s.pending.emplace_back(raw, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
     s.cv.notify_all();
+    s.eventCv.notify_all();
     return raw->id;
 }
 
@@ -222,6 +225,7 @@ void unplug(DeviceId id)
     if (s.initialised)
         s.pending.emplace_back(dev, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
     s.cv.notify_all();
+    s.eventCv.notify_all();
 }
 
 void setDeviceFaults(DeviceId id, const DeviceFaults& faults)
@@ -442,7 +446,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_handle_events_timeout_completed(libusb_co
     std::unique_lock<std::mutex> lock(s.mutex);
     auto wait = std::chrono::seconds(tv ? tv->tv_sec : 0) +
                 std::chrono::microseconds(tv ? tv->tv_usec : 0);
-    s.cv.wait_for(lock, wait, [&] { return !s.pending.empty(); });
+    s.eventCv.wait_for(lock, wait, [&] { return !s.pending.empty(); });
     std::vector<std::pair<libusb_device*, libusb_hotplug_event>> events(s.pending.begin(),
                                                                         s.pending.end());
     s.pending.clear();

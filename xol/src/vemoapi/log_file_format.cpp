@@ -91,6 +91,33 @@ private:
     ElementFormatter element;
 };
 
+// A thread id's text as the logging library writes it, kept for the last id each formatting
+// thread met: a sink formats a record on the thread that made it, so that is nearly always the
+// id asked for, and writing it anew costs a stream sentry and a conversion per record.
+class ThreadIdText {
+public:
+    using Id = logging::attributes::current_thread_id::value_type;
+
+    static void write(logging::formatting_ostream& out, const Id& id)
+    {
+        thread_local ThreadIdText last;
+        if (!last.known || !(last.id == id)) {
+            last.text.clear();
+            logging::formatting_ostream text(last.text);
+            text << id;
+            text.flush();
+            last.id = id;
+            last.known = true;
+        }
+        out.rdbuf()->sputn(last.text.data(), static_cast<std::streamsize>(last.text.size()));
+    }
+
+private:
+    bool known = false;
+    Id id;
+    std::string text;
+};
+
 } // namespace
 
 boost::log::formatter logFileFormatter()
@@ -111,7 +138,9 @@ boost::log::formatter logFileFormatter()
         const logging::attribute_value_set& values = rec.attribute_values();
         const auto message = logging::extract<std::string>(names.message, values);
         put("[TID: ", 6);
-        out << logging::extract<thread_id_attr_type::value_type>(names.thread, values);
+        if (const auto thread =
+                logging::extract<thread_id_attr_type::value_type>(names.thread, values))
+            ThreadIdText::write(out, thread.get());
         put("] ", 2);
         if (const auto serial = logging::extract<std::string>(names.serial, values)) {
             put("[SN: ", 5);

@@ -39,6 +39,9 @@ private:
     std::string target;  // the file to replace (a link's target)
     std::string temporary; // empty when written in place
     int fd;
+    // Content written to the file, and how much of it is already on its way to the disk.
+    unsigned long long writtenBytes = 0;
+    unsigned long long queuedBytes = 0;
     bool openFailed;
     std::error_code failure;
     std::unique_ptr<Sink> sink;

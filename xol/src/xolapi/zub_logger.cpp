@@ -23,9 +23,12 @@ void ZubLogger::sinkInstall(std::string const& serial,
                             void (*callback)(unsigned long, const char*, void*), void* context)
 {
     sink->locked_backend()->set_callback(callback, context);
-    // One look-up of the attribute by a name made once, then the comparison of the texts.
-    sink->set_filter([name = sn_attr.get_name(), serial](
+    // One look-up of the attribute by a name made once, then the comparison of the texts. With
+    // no callback nothing would be handed on: no record is let through to be formatted.
+    sink->set_filter([name = sn_attr.get_name(), serial, forwards = callback != nullptr](
                          boost::log::attribute_value_set const& values) {
+        if (!forwards)
+            return false;
         const auto value = boost::log::extract<std::string>(name, values);
         return value && value.get() == serial;
     });
