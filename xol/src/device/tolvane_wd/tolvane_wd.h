@@ -146,6 +146,12 @@ private:
         return reinterpret_cast<F*>(GetSymbolAddress(name));
     }
 
+    // Guards the connection tables below (handles by serial text and by device, the endpoint
+    // cache, identities, running transfers, handles to close, stale input). Held only to look up
+    // or change them, never across a transfer. Taken inside callbackMutex (a listener's
+    // identification), inside liveMutex (a hot-plug callback) and, on Windows, inside the
+    // device-change lock; only the logging core is entered inside it. Recursive: the arrival and
+    // departure paths call the table helpers with it held.
     std::recursive_mutex deviceMutex;
     std::unordered_map<std::string, libusb_device_handle*> snToHandle;
     std::unordered_map<libusb_device*, libusb_device_handle*> devToHandle;
@@ -161,6 +167,10 @@ private:
     // Connections marked by SwapStaleInput, with the handle they had then; under deviceMutex.
     std::unordered_map<std::string, libusb_device_handle*> staleInput;
     tolvane::Logger logger;
+    // Guards callbackDb and is held while the listeners run, so Unregister waits for a running
+    // attach or detach. Taken first: the listeners' own locks (the interface object's creation
+    // lock, table lock, IFP lock) and deviceMutex come inside it. Recursive: a listener may
+    // register or unregister from inside its call.
     std::recursive_mutex callbackMutex;
     std::unordered_map<void*, ITolvaneWdAPICallbackObj*> callbackDb;
     std::atomic<unsigned long> rwRetry;
@@ -187,6 +197,8 @@ private:
     // Runs the listeners, whose identification of an arriving device needs about 120 KB of
     // stack: its size is set here, not left to the host's default for new threads.
     boost::thread notificationThread;
+    // Guards eventQueue, with queueCv for the notification thread's wait. Innermost: no lock of
+    // ours is taken inside it, and the notification thread lets it go before it calls a listener.
     std::mutex queueMutex;
     std::deque<TVD_EVENT_INFO> eventQueue;
     std::condition_variable queueCv;

@@ -22,6 +22,8 @@ using tolvane::libusbStatus;
 
 HWND hotplug_window_handle = nullptr;
 HDEVNOTIFY hotplug_notify = nullptr;
+// Held around each device-change message (the arrival and removal scans it runs): taken first,
+// the transport's deviceMutex inside it.
 std::mutex hotplug_lock;
 
 namespace {
