@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -27,7 +28,7 @@ TEST(LogLine, ReadsAsAStreamWritesIt)
     expectAsStream("TX: Payload only: ", "no");
     expectAsStream("Configure device IO by serial: ", serial);
     expectAsStream("RX: Data length (calculated): ", static_cast<int32_t>(-20));
-    expectAsStream("Bytes sent: ", 102400, ", ", size_t{18446744073709551615u}, " ", -9L);
+    expectAsStream("Bytes sent: ", 102400, ", ", std::numeric_limits<size_t>::max(), " ", -9L);
     expectAsStream("TX: Command: ", std::hex, 0x25u, " ", 255, " ", -1, " ", int64_t{-2});
     expectAsStream("RX: Flags: ", std::hex, uint32_t{0xDEADBEEF}, std::dec, " then ", 42);
     expectAsStream("interface number as a byte: ", uint8_t{65}, ' ', int8_t{66}, 'C');
