@@ -164,8 +164,8 @@ private:
     // under deviceMutex.
     std::unordered_map<libusb_device_handle*, unsigned> transfersRunning;
     std::unordered_set<libusb_device_handle*> closeWhenIdle;
-    // Connections marked by SwapStaleInput, with the handle they had then; under deviceMutex.
-    std::unordered_map<std::string, libusb_device_handle*> staleInput;
+    // Connections marked by SwapStaleInput, with their identity then; under deviceMutex.
+    std::unordered_map<std::string, uint64_t> staleInput;
     tolvane::Logger logger;
     // Guards callbackDb and is held while the listeners run, so Unregister waits for a running
     // attach or detach. Taken first: the listeners' own locks (the interface object's creation

@@ -259,14 +259,15 @@ void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size
 bool TolvaneWdAPI::TolvaneWd::SwapStaleInput(const std::string& serial, bool stale)
 {
     std::lock_guard<std::recursive_mutex> lock(deviceMutex);
-    auto found = snToHandle.find(serial);
+    auto found = connectionIds.find(serial);
     auto mark = staleInput.find(serial);
-    // A mark of a departed connection does not pass to one that came later with the same text.
+    // A mark of a departed connection does not pass to one that came later with the same text,
+    // even at the same handle address.
     const bool marked =
-        mark != staleInput.end() && found != snToHandle.end() && mark->second == found->second;
+        mark != staleInput.end() && found != connectionIds.end() && mark->second == found->second;
     if (mark != staleInput.end())
         staleInput.erase(mark);
-    if (stale && found != snToHandle.end())
+    if (stale && found != connectionIds.end())
         staleInput.emplace(serial, found->second);
     return marked;
 }
