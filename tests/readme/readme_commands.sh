@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs the README's command lines as it prints them: the code of "Trying it without a board",
+# then every example of the Commands table in the folder it made, then the code of "Using the
+# library from a program". Every line must succeed. The tree they run in is WORK/tree: the
+# source tree's tools/, tests/ and examples/, the build folder as build/ and a fresh
+# installation as stage/, where tools/run.sh leaves one.
+set -euo pipefail
+src=$1 build=$2 work=$3
+readme=$src/README.md
+fail() { echo "FAIL: $*"; exit 1; }
+
+# section TITLE: the README's lines from the heading "## TITLE" to the next heading of that level.
+section() {
+  awk -v title="## $1" '$0 == title { on = 1; next } /^## / { on = 0 } on' "$readme"
+}
+# The lines of a section's indented code blocks, unindented.
+code() { section "$1" | sed -n 's/^    //p'; }
+
+walkthrough=$(code "Trying it without a board")
+library=$(code "Using the library from a program")
+library_text=$(section "Using the library from a program")
+[ -n "$walkthrough" ] || fail "no code in \"Trying it without a board\""
+[ -n "$library" ] || fail "no code in \"Using the library from a program\""
+
+# Commands table rows: | `word` | what it does | `example` |; each example runs its own word.
+examples=()
+while IFS='|' read -r _ word _ example _; do
+  word=$(sed 's/^ *`//; s/` *$//' <<<"$word")
+  example=$(sed 's/^ *`//; s/` *$//' <<<"$example")
+  [[ $example == "xolcli --command $word"* ]] || fail "table row of $word: example \"$example\""
+  examples+=("$example")
+done < <(section Commands | grep '^| `')
+[ ${#examples[@]} -eq 15 ] || fail "the Commands table has ${#examples[@]} examples, not 15"
+
+rm -rf "$work"
+mkdir -p "$work/tree" "$work/tmp"
+for d in tools tests examples; do ln -s "$src/$d" "$work/tree/$d"; done
+ln -s "$build" "$work/tree/build"
+cmake --install "$build" --prefix "$work/tree/stage" >/dev/null
+
+# The run-time packages the library section names: one per Boost library each deliverable needs.
+for f in lib/libvemoapi.so bin/xolcli; do
+  for lib in $(readelf -d "$work/tree/stage/$f" | sed -n 's/.*NEEDED.*\[libboost_\(.*\)\.so\.\(.*\)\]/\1\2/p'); do
+    package=libboost-${lib//_/-}
+    grep -q "\`$package\`" <<<"$library_text" \
+      || fail "the library section does not name $package, which $f needs"
+  done
+done
+
+script=$work/readme.sh
+{
+  echo 'set -eE'
+  echo 'trap '\''echo "FAIL: README line exited $?: $BASH_COMMAND"'\'' ERR'
+  echo "$walkthrough"
+  for example in "${examples[@]}"; do printf 'echo %q\n%s\n' "\$ $example" "$example"; done
+  echo "$library"
+} >"$script"
+cd "$work/tree"
+env -u LD_PRELOAD -u XOL_SCENARIO TMPDIR="$work/tmp" bash "$script"
+echo "README commands OK"
