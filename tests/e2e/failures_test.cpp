@@ -66,6 +66,10 @@ const Case kCases[] = {
      "Starting DOWNLOADFWOS procedure\n",
      failure("DOWNLOADFWOS", "0x30000", cannotOpen("missing.bin")),
      [](const XolDeviceState& s) { EXPECT_FALSE(s.firmwareImage); }},
+    {"downloadfwos: no image named", Bus::Umockdev, xolBoard, nullptr, cmd({"downloadfwos"}),
+     "Starting DOWNLOADFWOS procedure\n",
+     failure("DOWNLOADFWOS", "0x30000", "Cannot read the firmware image: no file was named"),
+     [](const XolDeviceState& s) { EXPECT_FALSE(s.firmwareImage); }},
     {"writetoken: slot the board lacks", Bus::Umockdev, xolBoard, nullptr,
      cmd({"writetoken", "--token", "token.bin", "--slot", "20"}),
      "Starting WRITE TOKEN procedure\n",
@@ -82,7 +86,8 @@ const Case kCases[] = {
     {"setdevicelifecyclestage: ROM context without recovery module", Bus::Umockdev, romBoard,
      nullptr, cmd({"setdevicelifecyclestage", "--token", "token.bin"}),
      "Starting SET DEVICE LIFECYCLE STAGE procedure\n",
-     failure("SET DEVICE LIFECYCLE STAGE", "0x30000", cannotOpen("")),
+     failure("SET DEVICE LIFECYCLE STAGE", "0x30000",
+             "Cannot read the recovery module: no file was named"),
      [](const XolDeviceState& s) {
          EXPECT_EQ(s.context, 0u);
          EXPECT_FALSE(s.lifecycleStage);
@@ -122,6 +127,16 @@ const Case kCases[] = {
      cmd({"configpart", "--device", "2", "--idx", "5", "--path", sample("platform_emmc.xml")}),
      "Device serial: \nStarting CONFIG DEVICE procedure\nDevice type: 0x2\nDevice index: 0x5\n",
      failure("CONFIG DEVICE", "0x30004", "Device configuration not found"), nullptr},
+    {"configpart: no file named", Bus::Umockdev, xolBoard, nullptr,
+     cmd({"configpart", "--device", "3", "--idx", "0"}),
+     "Device serial: \nStarting CONFIG DEVICE procedure\nDevice type: 0x3\nDevice index: 0\n",
+     failure("CONFIG DEVICE", "0x30000",
+             "Cannot read the platform configuration file: no file was named"),
+     nullptr},
+    {"configpart: empty file", Bus::Umockdev, xolBoard, nullptr,
+     cmd({"configpart", "--device", "2", "--idx", "0", "--path", "empty.xml"}),
+     "Device serial: \nStarting CONFIG DEVICE procedure\nDevice type: 0x2\nDevice index: 0\n",
+     failure("CONFIG DEVICE", "0x30000", "empty.xml: No such node (config)"), nullptr},
     {"configpart: unknown device type", Bus::Umockdev, xolBoard, nullptr,
      cmd({"configpart", "--device", "4", "--sn", kBoardId}),
      "Device serial: 101112131415161718191a1b1c1d1e1f\nStarting CONFIG DEVICE procedure\n"
@@ -168,6 +183,7 @@ TEST_P(FailureTest, ReportsOnStandardError)
     writeFile("token.bin", pattern(10, 50));
     writeFile("recovery.bin", recoveryModule());
     writeFile("short.ifp", pattern(43));
+    writeFile("empty.xml", Bytes());
     const ProgramRun run = bench.run(c.args);
     EXPECT_EQ(run.out, banner(c.out));
     EXPECT_EQ(run.err, c.err);

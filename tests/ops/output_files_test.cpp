@@ -173,6 +173,16 @@ TEST_F(OutputFiles, UnusableFilesAreNamedWithTheReason)
     writeFile(shortIfp, patternText(43, 4));
     // The directory promises two entries and ends inside the first.
     writeFile(cut, moduleText({"xolmod", "rcipifwi"}, 100, 5).substr(0, 30));
+    // Garbage for a directory: a count far beyond what the file holds, no name that matches;
+    // and a file too short for the directory's header.
+    const std::string garbage = dir + "/garbage.bin", stub = dir + "/stub.bin";
+    std::string noise = patternText(100, 9);
+    noise.replace(4, 4, "\xff\xff\xff\xff");
+    writeFile(garbage, noise);
+    writeFile(stub, patternText(10, 3));
+    const auto malformed = [](const std::string& p, const char* what) {
+        return "Cannot read \"" + p + "\": the module directory is malformed: " + what;
+    };
     const std::string lost = dir + "/no/such/folder/out.bin";
 
     struct Case {
@@ -206,10 +216,43 @@ TEST_F(OutputFiles, UnusableFilesAreNamedWithTheReason)
              return api->downloadfwos(recovery, cut.c_str(), &flags, nullptr, nullptr, id(xol),
                                       &msg, nullptr, nullptr);
          },
-         "Cannot read \"" + cut + "\": the file ends early"},
+         malformed(cut, "entry 1 of 2 runs past the end of the file")},
         {"recovery module cut inside its directory",
          [&] { return api->erasetoken(cut.c_str(), 3, id(rom), &msg, nullptr, nullptr); },
-         "Cannot read \"" + cut + "\": the file ends early"},
+         malformed(cut, "entry 1 of 2 runs past the end of the file")},
+        {"firmware image with a garbage directory",
+         [&] {
+             _prov_fw_image_cmd_flags_t flags{0};
+             return api->downloadfwos(recovery, garbage.c_str(), &flags, nullptr, nullptr,
+                                      id(xol), &msg, nullptr, nullptr);
+         },
+         malformed(garbage, "entry 4 of 4294967295 runs past the end of the file")},
+        {"recovery module shorter than a directory header",
+         [&] { return api->erasetoken(stub.c_str(), 3, id(rom), &msg, nullptr, nullptr); },
+         malformed(stub, "the file is shorter than its 16-byte header")},
+        {"no firmware image named",
+         [&] {
+             _prov_fw_image_cmd_flags_t flags{0};
+             return api->downloadfwos(recovery, "", &flags, nullptr, nullptr, id(xol), &msg,
+                                      nullptr, nullptr);
+         },
+         "Cannot read the firmware image: no file was named"},
+        {"no recovery module named, in ROM context",
+         [&] { return api->erasetoken(nullptr, 3, id(rom), &msg, nullptr, nullptr); },
+         "Cannot read the recovery module: no file was named"},
+        {"no IFP emulation file named",
+         [&] {
+             _oem_platform_id_t oem;
+             _platform_id_t pid;
+             _id_dev_flags_t flags;
+             _image_error_values_t errors;
+             return api->deviceid2(0, "", &oem, &pid, &flags, &errors, id(xol), &msg, nullptr,
+                                   nullptr);
+         },
+         "Cannot read the IFP emulation record: no file was named"},
+        {"no platform configuration file named",
+         [&] { return api->configpart(recovery, nullptr, 2, 0, id(xol), &msg, nullptr, nullptr); },
+         "Cannot read the platform configuration file: no file was named"},
         {"output into a missing folder",
          [&] { return api->readtoken2(recovery, lost.c_str(), 3, id(xol), &msg, nullptr, nullptr); },
          cannotOpen(lost, "writing", "No such file or directory")},
@@ -222,7 +265,8 @@ TEST_F(OutputFiles, UnusableFilesAreNamedWithTheReason)
         EXPECT_EQ(c.run(), 0x30000u);
         EXPECT_EQ(std::string(msg.text), c.text);
     }
-    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"cut.bin", "folder", "short.ifp"}));
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"cut.bin", "folder", "garbage.bin",
+                                                       "short.ifp", "stub.bin"}));
     fs::remove_all(dir);
 }
 

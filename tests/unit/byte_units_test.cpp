@@ -203,10 +203,28 @@ TEST(ModuleMetaTest, TruncatedDirectoryThrowsStreamFailure)
     // Count promises three entries; the stream ends inside the second.
     std::string image = directory({{"rcipifwi", 0, 16}}, 3, 0);
     image.resize(16 + 24 + 10);
-    std::istringstream in(image);
-    EXPECT_THROW(ModuleMeta(&in, "xolmod"), std::ios_base::failure);
-    EXPECT_EQ(in.tellg(), 0);
-    EXPECT_EQ(in.exceptions(), std::ios_base::goodbit);
+    struct Case {
+        const char* what;
+        std::string image;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"ends inside the second entry", image,
+         "the module directory is malformed: entry 2 of 3 runs past the end of the file"},
+        {"ends inside the header", image.substr(0, 10),
+         "the module directory is malformed: the file is shorter than its 16-byte header"},
+    };
+    for (const Case& c : cases) {
+        std::istringstream in(c.image);
+        try {
+            ModuleMeta meta(&in, "xolmod");
+            ADD_FAILURE() << c.what << ": no throw";
+        } catch (const std::ios_base::failure& e) {
+            EXPECT_STREQ(e.what(), c.text) << c.what;
+        }
+        EXPECT_EQ(in.tellg(), 0) << c.what;
+        EXPECT_EQ(in.exceptions(), std::ios_base::goodbit) << c.what;
+    }
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include "config_values.h"
 #include "exceptions.h"
+#include "file_failure.h"
 #include "status_codes.h"
 #include "xml_nesting.h"
 
@@ -26,6 +27,8 @@ constexpr size_t kMaxFileSize = 1024 * 1024;
 // the bound, so a path such as /dev/zero ends with a refusal rather than exhausted memory.
 std::string readFile(std::string const& path)
 {
+    if (path.empty())
+        file_failure::noFileNamed("the platform configuration file");
     std::ifstream in(path);
     if (!in)
         throw boost::property_tree::xml_parser::xml_parser_error("cannot open file", path, 0);
@@ -67,6 +70,10 @@ void PlatformConfig::parse(std::string const& path)
         // The reader read from memory; its errors name the file all the same.
         throw boost::property_tree::xml_parser::xml_parser_error(e.message(), path, e.line());
     }
+    // An empty file reads as an empty tree; say which file lacks the root element.
+    if (!tree.get_child_optional("config"))
+        throw boost::property_tree::ptree_bad_path(
+            path + ": No such node", boost::property_tree::ptree::path_type("config"));
     for (auto const& child : tree.get_child("config")) {
         if (child.first != "device")
             continue;

@@ -216,7 +216,7 @@ unsigned long VemoAPI::deviceid2(unsigned int idParam, const char* ifpFilePath,
     const unsigned long status = runOperation(msg, [&] {
         const std::string path(ifpFilePath ? ifpFilePath : "");
         std::ifstream file;
-        file_failure::openForReading(file, path);
+        file_failure::openForReading(file, path, "the IFP emulation record");
         file.exceptions(std::ios_base::failbit | std::ios_base::badbit | std::ios_base::eofbit);
         try {
             file.read(reinterpret_cast<char*>(record.data), sizeof record.data);

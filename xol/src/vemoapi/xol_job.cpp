@@ -85,7 +85,7 @@ void XolJobComplexV2::downloadRecoveryModule()
     log("Success");
     log("Downloading recovery module");
     std::ifstream module;
-    file_failure::openForReading(module, recoveryPath);
+    file_failure::openForReading(module, recoveryPath, "the recovery module");
     try {
         api().DownloadRecoveryModule(&module);
     } catch (std::ios_base::failure const& e) {

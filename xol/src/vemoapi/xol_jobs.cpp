@@ -313,7 +313,7 @@ void XolJobDownloadFw::run()
     log("FW image download operation started");
     switchDeviceCtx(DEVICE_CTX_XOL);
     std::ifstream image;
-    file_failure::openForReading(image, imagePath);
+    file_failure::openForReading(image, imagePath, "the firmware image");
     log("Sending XoL command Provision FW Image");
     try {
         api().ProvisionFwImage(&image, flags);

@@ -14,6 +14,39 @@ public:
     std::string message(int) const override { return "the file ends early"; }
 };
 
+// A module directory that runs past the end of its stream.
+class DirectoryCategory : public std::error_category {
+public:
+    char const* name() const noexcept override { return "module directory"; }
+    std::string message(int) const override { return "the module directory is malformed"; }
+};
+
+// A needed file that the caller did not name.
+class NoFileCategory : public std::error_category {
+public:
+    char const* name() const noexcept override { return "no file"; }
+    std::string message(int) const override { return "no file was named"; }
+};
+
+std::error_code malformedDirectoryCode()
+{
+    static const DirectoryCategory category;
+    return std::error_code(1, category);
+}
+
+// A stream failure whose text is given whole: the standard one appends its code's message.
+class WholeTextFailure : public std::ios_base::failure {
+public:
+    WholeTextFailure(std::string const& text, std::error_code const& code)
+        : std::ios_base::failure(text, code), text(text)
+    {
+    }
+    char const* what() const noexcept override { return text.c_str(); }
+
+private:
+    std::string text;
+};
+
 std::string quoted(std::string const& path)
 {
     return "\"" + path + "\"";
@@ -43,8 +76,27 @@ void cannotWrite(std::string const& path, std::error_code const& why)
     throw std::ios_base::failure("Cannot write " + quoted(path), why);
 }
 
-void openForReading(std::ifstream& file, std::string const& path)
+void noFileNamed(char const* what)
 {
+    static const NoFileCategory category;
+    throw std::ios_base::failure(std::string("Cannot read ") + what, std::error_code(1, category));
+}
+
+void malformedDirectory(std::uint32_t entry, std::uint32_t count)
+{
+    std::string text = "the module directory is malformed: ";
+    if (entry == 0)
+        text += "the file is shorter than its 16-byte header";
+    else
+        text += "entry " + std::to_string(entry) + " of " + std::to_string(count) +
+                " runs past the end of the file";
+    throw WholeTextFailure(text, malformedDirectoryCode());
+}
+
+void openForReading(std::ifstream& file, std::string const& path, char const* what)
+{
+    if (path.empty())
+        noFileNamed(what);
     // A folder opens for reading on some systems and fails only at the first read.
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec))
@@ -58,6 +110,9 @@ void openForReading(std::ifstream& file, std::string const& path)
 void cannotRead(std::string const& path, std::istream const& stream,
                 std::ios_base::failure const& caught)
 {
+    if (caught.code() == malformedDirectoryCode())
+        throw WholeTextFailure("Cannot read " + quoted(path) + ": " + caught.what(),
+                               caught.code());
     std::error_code why;
     if (caught.code() == endOfFile() || (stream.eof() && !stream.bad()))
         why = endOfFile();

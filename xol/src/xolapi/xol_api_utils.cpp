@@ -131,7 +131,9 @@ ModuleMeta::ModuleMeta(std::istream* image, char const* name)
         }
     } restore{image, savedPos, savedMask};
 
-    // The stream is put back before the caller sees the failure: say here that it ended early.
+    // The stream is put back before the caller sees the failure: say here where it ended early.
+    uint32_t count = 0;
+    uint32_t reading = 0; // the entry being read, from 1; 0 while the header is
     try {
         image->exceptions(std::ios_base::badbit | std::ios_base::failbit);
         image->seekg(0, std::ios_base::end);
@@ -140,10 +142,11 @@ ModuleMeta::ModuleMeta(std::istream* image, char const* name)
 
         unsigned char header[16];
         image->read(reinterpret_cast<char*>(header), sizeof header);
-        const uint32_t count = getLe(header + 4, 4);
+        count = getLe(header + 4, 4);
 
         for (uint32_t i = 0; i < count; ++i) {
             unsigned char entry[24];
+            reading = i + 1;
             image->read(reinterpret_cast<char*>(entry), sizeof entry);
             if (std::strncmp(reinterpret_cast<const char*>(entry), name, 12) == 0) {
                 const size_t offset = getLe(entry + 12, 4);
@@ -158,7 +161,7 @@ ModuleMeta::ModuleMeta(std::istream* image, char const* name)
         }
     } catch (std::ios_base::failure const&) {
         if (image->eof() && !image->bad())
-            throw std::ios_base::failure("Module directory", file_failure::endOfFile());
+            file_failure::malformedDirectory(reading, count);
         throw;
     }
     throw std::invalid_argument("Parse error");
