@@ -63,7 +63,7 @@ emmc_card=$({
 ufs_card=$({
   zeros 3; printf '\x01\x00\x01\x7f'; zeros 2; printf '\x34\x12'; zeros 5
   printf '\x01\x01\x00\x03\x00\x08\x00\x00\x01\x0c'; zeros 118
-  printf '\x44\x07'; zeros 2; zeros 4; printf '\x01'; zeros 3; zeros 1
+  printf '\x44\x07'; zeros 6; printf '\x01'; zeros 4
   printf '\x00\x00\x20\x00\x01\x08'; zeros 4; printf '\x40'; zeros 6; printf '\x80\x0f'
   zeros 12; printf '\x00\x00\x10\x00'; zeros 20
 } | hex)
