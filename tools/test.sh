@@ -4,8 +4,8 @@
 #   quick  builds (build/) and runs the whole test suite with CTest
 #   vm     the end-to-end test in a virtual machine (a real Linux USB stack), from build/
 #   san    the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer (build-san/)
-#   tsan   the transport's tests and the operation tests of several threads under
-#          ThreadSanitizer (build-tsan/)
+#   tsan   the transport's tests, the operation tests of several threads and the end-to-end
+#          suites on the stand-in under ThreadSanitizer (build-tsan/)
 #   fuzz   the fuzzers for a bounded time (tools/fuzz.sh)
 #   win    the Windows build and its suite under Wine (tools/wintest.sh)
 #
@@ -50,8 +50,9 @@ san() {
     ctest --output-on-failure -j "$JOBS")
 }
 
-# The transport's tests, and the operation tests of concurrent callers, hot-plug and shutdown, on
-# the stand-in: Debian's libusb, umockdev and GLib are not instrumented, so races are looked for
+# The transport's tests, the operation tests of concurrent callers, hot-plug and shutdown, and
+# the end-to-end suites (each xolcli run to its exit, every board on the stand-in), on the
+# stand-in: Debian's libusb, umockdev and GLib are not instrumented, so races are looked for
 # where every library is.
 tsan() {
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_TSAN=ON
@@ -59,7 +60,8 @@ tsan() {
   # The one reverse lock order of the design (listener registration while the transport is
   # created, before any listener exists) is suppressed by name in tests/sim/tsan.supp.
   (cd build-tsan && TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/../tests/sim/tsan.supp" \
-    ctest --output-on-failure -j "$JOBS" -R '^(transport_|ops_concurrency_|ops_table_)' -E 'umockdev')
+    XOL_E2E_BUS=standin \
+    ctest --output-on-failure -j "$JOBS" -R '^(transport_|ops_concurrency_|ops_table_|e2e_)' -E 'umockdev')
 }
 
 fuzz() { bash tools/fuzz.sh; }
