@@ -105,6 +105,48 @@ TEST_F(Claims, BootMediaCutShortAnywhereIsNoRead)
     EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{16, 16, 16, 16}));
 }
 
+// A Read Token chunk that brings nothing and says `figure` bytes are still to come; the board
+// keeps its whole token to send.
+Fault emptyChunk(uint32_t figure)
+{
+    return faultOn(0x22, Reply::Chunk, [figure](Fault& f) {
+        f.additional = figure;
+        f.data = Bytes();
+        f.chunkDelta = -100000;
+        f.keepExchange = true;
+    });
+}
+
+TEST_F(Claims, StillToComeThatRisesIsRefused)
+{
+    // 100 bytes announced, then 50, 49, 50, 49 ... still to come, no byte ever arriving.
+    for (int i = 0; i < 300; ++i)
+        inject(emptyChunk(i % 2 ? 49 : 50));
+    EXPECT_EQ(failureOf([&] { api->ReadToken(3); }), badAdditional);
+    EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{100, 50, 49}));
+}
+
+TEST_F(Claims, ChunkBringingMoreThanItsRequestAskedIsRefused)
+{
+    // Three blocks asked, four sent: the host would have taken a block it never asked for.
+    board([](XolDeviceState& s) { s.device(2, 0).maxChunk = 3; });
+    inject(faultOn(0x25, Reply::Chunk, [](Fault& f) { f.chunkDelta = 1; }));
+    EXPECT_EQ(failureOf([&] { api->ReadBootMedia(2, 0, 0, 8, 0); }), badSize);
+    EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{3}));
+}
+
+TEST_F(Claims, ChunkRequestsStayWithinTheUnitsAnnouncedAndTheStallAllowance)
+{
+    // Still to come falls by one byte, then stays for seven empty chunks, again and again: never
+    // eight stalls in a row, yet the download hardly moves.
+    for (uint32_t left = 99; left > 1; --left)
+        for (int i = 0; i < 8; ++i)
+            inject(emptyChunk(left));
+    EXPECT_EQ(failureOf([&] { api->ReadToken(3); }),
+              vemo(0x20004, "Download makes no progress"));
+    EXPECT_EQ(chunkRequests().size(), 100u + 8u);
+}
+
 TEST_F(Claims, TokensUpToTheBoundAreRead)
 {
     const Bytes token = pattern(1 << 20, 9);
