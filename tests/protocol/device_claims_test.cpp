@@ -3,6 +3,7 @@
 // and no device figure sizes the host's memory or divides anything.
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -266,5 +267,66 @@ TEST_P(HugeImage, OfFourGibibytesAndMoreIsRefusedBeforeAnythingIsSent)
 
 INSTANTIATE_TEST_SUITE_P(Commands, HugeImage, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Recovery" : "Provision"; });
+
+// A buffer of 100 bytes that says it holds 4 GiB and 100: sent modulo 2^32, its length would
+// read as the 100 bytes alone.
+class HugeBuffer : public std::stringbuf {
+public:
+    HugeBuffer() : std::stringbuf(std::string(100, 'h')) {}
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override
+    {
+        if (dir == std::ios_base::end || (dir == std::ios_base::cur && atEnd)) {
+            atEnd = true;
+            return pos_type(off_type((int64_t(1) << 32) + 100) + off);
+        }
+        atEnd = false;
+        return std::stringbuf::seekoff(off, dir, which);
+    }
+
+private:
+    bool atEnd = false;
+};
+
+template <class Unit>
+struct HugeUnit : Unit {
+    std::stringbuf* getStreamBufferPtr() override { return &buffer; }
+    HugeBuffer buffer;
+};
+
+struct HugeCase {
+    const char* name;
+    std::function<void(XolAPI&)> send;
+};
+
+class HugeBufferUnit : public ProtocolTest, public ::testing::WithParamInterface<HugeCase> {};
+
+TEST_P(HugeBufferUnit, OfFourGibibytesAndMoreIsRefusedBeforeAnythingIsSent)
+{
+    EXPECT_EQ(failureOf([&] { GetParam().send(*api); }),
+              vemo(0x30000, "Data of 4 GiB or more is not supported"));
+    EXPECT_TRUE(transfers().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, HugeBufferUnit,
+    ::testing::Values(HugeCase{"WriteToken", [](XolAPI& a) {
+                                   HugeUnit<Token> t;
+                                   a.WriteToken(t, 4);
+                               }},
+                      HugeCase{"SetDeviceLifecycleStage", [](XolAPI& a) {
+                                   HugeUnit<Token> t;
+                                   a.SetDeviceLifecycleStage(t);
+                               }},
+                      HugeCase{"OemIfpProvision", [](XolAPI& a) {
+                                   HugeUnit<OemIfpBlock> b;
+                                   a.OemIfpProvision(b);
+                               }},
+                      HugeCase{"ConfigureDevice", [](XolAPI& a) {
+                                   HugeUnit<Blob> r;
+                                   a.ConfigureDevice(r, 2, 0);
+                               }}),
+    [](const auto& info) { return info.param.name; });
 
 } // namespace
