@@ -189,11 +189,20 @@ void TolvaneWdAPI::TolvaneWd::CloseHandle(libusb_device_handle* handle)
     }
 }
 
+void TolvaneWdAPI::TolvaneWd::RefuseWhileStopping() const
+{
+    // Nobody waits for the answer any more: an identification that found the board on arrival
+    // would otherwise keep shutdown waiting for as long as the board keeps it busy.
+    if (stopping.load())
+        throw status::deviceNotFound();
+}
+
 void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, size_t capacity,
                                     size_t length, bool pad, unsigned long timeoutMs,
                                     uint64_t* connection)
 {
     BOOST_LOG_FUNCTION();
+    RefuseWhileStopping();
     WD_LOG(trace) << "Configuring device IO, serial: " << serial;
     TVD_LIBUSB_DEV_IO_CONFIG config;
     TransferLease lease(*this, serial, config, connection);
@@ -233,6 +242,7 @@ void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size
                                    uint64_t* connection)
 {
     BOOST_LOG_FUNCTION();
+    RefuseWhileStopping();
     WD_LOG(trace) << "Configuring device IO, serial: " << serial;
     TVD_LIBUSB_DEV_IO_CONFIG config;
     TransferLease lease(*this, serial, config, connection);
