@@ -52,8 +52,10 @@ void TolvaneWdAPI::Read(const std::string&, void* buffer, size_t length, size_t&
         std::memcpy(buffer, message.data(), transferred);
     // Reads before the exchange's first message are a drain of what an earlier one left.
     if (!fakeTraffic.writes.empty()) {
-        if (length == 0 || fakeTraffic.reads.empty())
+        if (length == 0 || fakeTraffic.reads.empty()) {
             fakeTraffic.reads.emplace_back();
+            fakeTraffic.writesBefore.push_back(fakeTraffic.writes.size());
+        }
         fakeTraffic.reads.back().insert(fakeTraffic.reads.back().end(), message.begin(),
                                         message.begin() + static_cast<std::ptrdiff_t>(transferred));
     }

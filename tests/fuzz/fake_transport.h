@@ -17,10 +17,13 @@ struct FakeTraffic {
     // The device messages as the host took them in during the exchange (a drain before it is not
     // counted): each begins with a read of one packet and holds the bytes of the reads after it.
     std::vector<std::vector<uint8_t>> reads;
+    // For each of reads, the number of host messages written before it.
+    std::vector<size_t> writesBefore;
     void clear()
     {
         writes.clear();
         reads.clear();
+        writesBefore.clear();
     }
 };
 extern FakeTraffic fakeTraffic;

@@ -1,6 +1,8 @@
 // Feeds arbitrary device messages to every command's exchange. Any refusal must be one of the
-// library's own exceptions or a stream failure; anything else, a sanitizer report, or a success
-// with less or more than the device announced (or an upload not all sent) is a bug.
+// library's own exceptions or a stream failure; anything else, a sanitizer report, a success
+// with less or more than the device announced (or an upload not all sent), or a download that
+// asks more often or takes in more than the device's announcement and its own requests allow is
+// a bug.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include "protocol_fuzzer_input.h"
 #include "tolvane_libusb.h"
 #include "xol_api.h"
+#include "xol_cmd.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 
@@ -95,6 +98,54 @@ void checkSuccess(unsigned which, uint64_t received)
     }
 }
 
+[[noreturn]] void unbounded(const char* what)
+{
+    std::fprintf(stderr, "download with %s\n", what);
+    std::abort();
+}
+
+bool isChunkRequest(const std::vector<uint8_t>& w)
+{
+    return w.size() == 64 && w[3] == 16 && w[7] == 0xA5;
+}
+
+// Whatever the device sends, succeeding or not, a download asks at most once per unit announced
+// and a few times more, and takes in no chunk larger than the request before it asked.
+void checkBounds(unsigned which, bool succeeded)
+{
+    if (fuzzcmd::kindOf(which) != fuzzcmd::Kind::Download)
+        return;
+    const auto& writes = fakeTraffic.writes;
+    uint64_t requests = 0;
+    for (size_t i = 1; i < writes.size(); ++i)
+        requests += isChunkRequest(writes[i]);
+    if (requests == 0)
+        return;
+    const auto* final = finalResponse();
+    if (!final)
+        unbounded("chunk requests without a final response");
+    const uint64_t units = le(*final, 12, 4);
+    const uint64_t unitBytes = which % fuzzcmd::count == fuzzcmd::readBootMedia ? le(*final, 24, 4) : 1;
+    if (requests > units + XolCmd::stallAllowance)
+        unbounded("more chunk requests than the units announced and the stall allowance");
+    const auto& reads = fakeTraffic.reads;
+    for (size_t i = 0; i < reads.size(); ++i) {
+        const auto& m = reads[i];
+        if (m.size() < 20 || m[11] != 0x5A || le(m, 4, 4) != 0)
+            continue;
+        // Taken in: the host went on after it, or the exchange succeeded with it.
+        const size_t before = fakeTraffic.writesBefore[i];
+        if (before == 0 || (writes.size() == before && !succeeded))
+            continue;
+        const auto& request = writes[before - 1];
+        const uint64_t asked = isChunkRequest(request) ? le(request, 8, 4) * unitBytes : 0;
+        const uint32_t length = le(m, 0, 3);
+        const uint32_t header = m[3];
+        if (length > header && length - header > asked)
+            unbounded("a chunk larger than its request asked");
+    }
+}
+
 // Header fields a device message is made of, and values worth putting in each.
 struct Field {
     size_t at;
@@ -119,13 +170,13 @@ const std::vector<Field>& fields()
     return table;
 }
 
-// One structural change: a message dropped, repeated, moved, or one of its header fields set;
-// else the bytes of one message mutated as libFuzzer would.
+// One structural change: a message dropped, repeated, moved, made longer or shorter, or one of its
+// header fields set; else the bytes of one message mutated as libFuzzer would.
 void mutate(FuzzInput& in, std::minstd_rand& rng, size_t maxSize)
 {
     auto pick = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
     auto& msgs = in.messages;
-    switch (pick(msgs.empty() ? 2 : 8)) {
+    switch (pick(msgs.empty() ? 2 : 9)) {
     case 0:
         (pick(2) ? in.which : in.arg) = static_cast<uint8_t>(rng());
         break;
@@ -164,6 +215,20 @@ void mutate(FuzzInput& in, std::minstd_rand& rng, size_t maxSize)
         if (f.at == 0 && pick(2) == 0)
             v = static_cast<uint32_t>(m.size()); // the length the record really has
         put(m, f.at, f.width, v);
+        break;
+    }
+    case 7: {
+        // The data of a message made longer or shorter, its length field following: a chunk
+        // of more or fewer bytes than its request asked.
+        FuzzInput::Message& m = msgs[pick(msgs.size())];
+        if (m.size() < 20)
+            break;
+        const size_t delta = 1 + pick(64);
+        if (pick(2))
+            m.resize(std::min(m.size() + delta, FuzzInput::maxMessage), static_cast<uint8_t>(rng()));
+        else
+            m.resize(std::max<size_t>(20, m.size() - std::min(delta, m.size())));
+        put(m, 0, 3, static_cast<uint32_t>(m.size()));
         break;
     }
     default: {
@@ -239,14 +304,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fakeTraffic.clear();
         // A protocol object of its own for every run, as jobs build them.
         XolAPI api(&transport, "1");
+        bool succeeded = false;
         try {
             checkSuccess(in.which, fuzzcmd::run(api, in.which, in.arg));
+            succeeded = true;
         } catch (VemoException const&) {
         } catch (std::ios_base::failure const&) {
         } catch (std::invalid_argument const& e) {
             if (std::strcmp(e.what(), "Parse error") != 0)
                 std::abort();
         }
+        checkBounds(in.which, succeeded);
     }
     return 0;
 }

@@ -94,6 +94,80 @@ TEST(Lifetime, ReleaseDuringHotPlugShutsDownCleanly)
     }
 }
 
+// Answers every command with heartbeats alone, one every 20 ms, for a minute at most.
+class BusyBoard : public SimFunction {
+public:
+    ~BusyBoard() override { stop(); }
+    void onBulkOut(const Bytes& data) override
+    {
+        if (data.size() < 8)
+            return;
+        const uint32_t code = 0x800000u | data[4] | data[5] << 8 | data[6] << 16;
+        std::lock_guard<std::mutex> lock(mutex);
+        ++commands;
+        if (feeder.joinable())
+            return;
+        feeder = std::thread([this, code] {
+            const Bytes heartbeat{0x14, 0, 0, 0x14, 0, 0, 0, 0,
+                                  static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8),
+                                  static_cast<uint8_t>(code >> 16), 0x87, 0, 0, 0, 0, 0, 0, 0, 0};
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!done && std::chrono::steady_clock::now() < end) {
+                sendIn(heartbeat);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            feeding = false;
+        });
+    }
+    unsigned seen()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return commands;
+    }
+    void stop()
+    {
+        done = true;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (feeder.joinable())
+            feeder.join();
+    }
+    std::atomic<bool> feeding{true};
+
+private:
+    std::mutex mutex;
+    unsigned commands = 0;
+    std::atomic<bool> done{false};
+    std::thread feeder;
+};
+
+TEST(Lifetime, LastReleaseDoesNotWaitForAnArrivalThatKeepsItsBoardBusy)
+{
+    std::unique_ptr<SimBed> bed = makeSimBed();
+    IVemoAPI* api = api_acquire();
+    ASSERT_NE(api, nullptr);
+    api->setlogging(true, std::string(std::getenv("XOL_TEST_TMP")) + "/busy-arrival.log");
+    _error_msg_t msg{};
+    ASSERT_EQ(api->setusbreadwritedelay(200, &msg), 0u) << msg.text;
+    _soc_device_info_arr_t targets{};
+    ASSERT_EQ(api->getavailabletargets(&targets, &msg), 0u) << msg.text;
+
+    // Identified on arrival, on the notification thread; heartbeats alone would hold the
+    // identification for 120 time-outs (24 s).
+    auto board = std::make_shared<BusyBoard>();
+    bed->plug(nextPort(), board);
+    ASSERT_TRUE(eventually([&] { return board->seen() > 0; }));
+    const auto start = std::chrono::steady_clock::now();
+    {
+        Watchdog watchdog("api_release");
+        api_release();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(board->feeding) << "the release returned only when the heartbeats stopped";
+    board->stop();
+    EXPECT_LT(took, std::chrono::seconds(5))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+}
+
 TEST(Lifetime, LastReleaseWaitsForTheOperationsInFlight)
 {
     std::unique_ptr<SimBed> bed = makeSimBed();

@@ -3,6 +3,7 @@
 // and no device figure sizes the host's memory or divides anything.
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -103,6 +104,48 @@ TEST_F(Claims, BootMediaCutShortAnywhereIsNoRead)
     }));
     EXPECT_EQ(failureOf([&] { api->ReadBootMedia(2, 0, 0, 64, 0); }), badSize);
     EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{16, 16, 16, 16}));
+}
+
+// A Read Token chunk that brings nothing and says `figure` bytes are still to come; the board
+// keeps its whole token to send.
+Fault emptyChunk(uint32_t figure)
+{
+    return faultOn(0x22, Reply::Chunk, [figure](Fault& f) {
+        f.additional = figure;
+        f.data = Bytes();
+        f.chunkDelta = -100000;
+        f.keepExchange = true;
+    });
+}
+
+TEST_F(Claims, StillToComeThatRisesIsRefused)
+{
+    // 100 bytes announced, then 50, 49, 50, 49 ... still to come, no byte ever arriving.
+    for (int i = 0; i < 300; ++i)
+        inject(emptyChunk(i % 2 ? 49 : 50));
+    EXPECT_EQ(failureOf([&] { api->ReadToken(3); }), badAdditional);
+    EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{100, 50, 49}));
+}
+
+TEST_F(Claims, ChunkBringingMoreThanItsRequestAskedIsRefused)
+{
+    // Three blocks asked, four sent: the host would have taken a block it never asked for.
+    board([](XolDeviceState& s) { s.device(2, 0).maxChunk = 3; });
+    inject(faultOn(0x25, Reply::Chunk, [](Fault& f) { f.chunkDelta = 1; }));
+    EXPECT_EQ(failureOf([&] { api->ReadBootMedia(2, 0, 0, 8, 0); }), badSize);
+    EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{3}));
+}
+
+TEST_F(Claims, ChunkRequestsStayWithinTheUnitsAnnouncedAndTheStallAllowance)
+{
+    // Still to come falls by one byte, then stays for seven empty chunks, again and again: never
+    // eight stalls in a row, yet the download hardly moves.
+    for (uint32_t left = 99; left > 1; --left)
+        for (int i = 0; i < 8; ++i)
+            inject(emptyChunk(left));
+    EXPECT_EQ(failureOf([&] { api->ReadToken(3); }),
+              vemo(0x20004, "Download makes no progress"));
+    EXPECT_EQ(chunkRequests().size(), 100u + 8u);
 }
 
 TEST_F(Claims, TokensUpToTheBoundAreRead)
@@ -224,5 +267,66 @@ TEST_P(HugeImage, OfFourGibibytesAndMoreIsRefusedBeforeAnythingIsSent)
 
 INSTANTIATE_TEST_SUITE_P(Commands, HugeImage, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Recovery" : "Provision"; });
+
+// A buffer of 100 bytes that says it holds 4 GiB and 100: sent modulo 2^32, its length would
+// read as the 100 bytes alone.
+class HugeBuffer : public std::stringbuf {
+public:
+    HugeBuffer() : std::stringbuf(std::string(100, 'h')) {}
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override
+    {
+        if (dir == std::ios_base::end || (dir == std::ios_base::cur && atEnd)) {
+            atEnd = true;
+            return pos_type(off_type((int64_t(1) << 32) + 100) + off);
+        }
+        atEnd = false;
+        return std::stringbuf::seekoff(off, dir, which);
+    }
+
+private:
+    bool atEnd = false;
+};
+
+template <class Unit>
+struct HugeUnit : Unit {
+    std::stringbuf* getStreamBufferPtr() override { return &buffer; }
+    HugeBuffer buffer;
+};
+
+struct HugeCase {
+    const char* name;
+    std::function<void(XolAPI&)> send;
+};
+
+class HugeBufferUnit : public ProtocolTest, public ::testing::WithParamInterface<HugeCase> {};
+
+TEST_P(HugeBufferUnit, OfFourGibibytesAndMoreIsRefusedBeforeAnythingIsSent)
+{
+    EXPECT_EQ(failureOf([&] { GetParam().send(*api); }),
+              vemo(0x30000, "Data of 4 GiB or more is not supported"));
+    EXPECT_TRUE(transfers().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, HugeBufferUnit,
+    ::testing::Values(HugeCase{"WriteToken", [](XolAPI& a) {
+                                   HugeUnit<Token> t;
+                                   a.WriteToken(t, 4);
+                               }},
+                      HugeCase{"SetDeviceLifecycleStage", [](XolAPI& a) {
+                                   HugeUnit<Token> t;
+                                   a.SetDeviceLifecycleStage(t);
+                               }},
+                      HugeCase{"OemIfpProvision", [](XolAPI& a) {
+                                   HugeUnit<OemIfpBlock> b;
+                                   a.OemIfpProvision(b);
+                               }},
+                      HugeCase{"ConfigureDevice", [](XolAPI& a) {
+                                   HugeUnit<Blob> r;
+                                   a.ConfigureDevice(r, 2, 0);
+                               }}),
+    [](const auto& info) { return info.param.name; });
 
 } // namespace

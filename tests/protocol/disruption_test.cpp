@@ -1,5 +1,6 @@
 // Every command's exchange broken at each of its device messages in turn: the board unplugged
-// instead of sending it, the message withheld, or its header garbled. Each run must end within a
+// instead of sending it, the message withheld, its header garbled, a download's amount still to
+// come made to rise or to swing, or its block size made too large. Each run must end within a
 // generous watchdog with a clear status, or succeed with exactly the data the board holds; a run
 // that crashes takes the test program with it.
 #include <algorithm>
@@ -25,7 +26,8 @@ constexpr unsigned long kUnplugTimeoutMs = 5000;
 constexpr auto kWatchdog = std::chrono::seconds(60);
 
 enum class Mode { Unplug, Silence, LongerLength, ShorterLength, Cut, OtherMarker, MoreAnnounced,
-                  LessAnnounced, HeaderLength };
+                  LessAnnounced, HeaderLength, RisingStillToCome, OscillatingStillToCome,
+                  OversizedBlock };
 
 const char* nameOf(Mode m)
 {
@@ -39,6 +41,9 @@ const char* nameOf(Mode m)
     case Mode::MoreAnnounced: return "MoreAnnounced";
     case Mode::LessAnnounced: return "LessAnnounced";
     case Mode::HeaderLength: return "HeaderLength";
+    case Mode::RisingStillToCome: return "RisingStillToCome";
+    case Mode::OscillatingStillToCome: return "OscillatingStillToCome";
+    case Mode::OversizedBlock: return "OversizedBlock";
     }
     return "?";
 }
@@ -50,11 +55,13 @@ void put(Bytes& m, size_t at, int width, uint32_t v)
 }
 
 // The message with one header field made wrong, its data left alone (a device's data bytes carry
-// no check the host could apply).
-Bytes garbled(Mode mode, Bytes m)
+// no check the host could apply). `figure` is the amount still to come that the board gave last
+// (the total, after the final response of a download). The result may be several messages.
+std::vector<Bytes> garbled(Mode mode, Bytes m, uint32_t figure)
 {
     const uint32_t length = le(m, 0, 3);
     const uint32_t additional = le(m, 12, 4);
+    const bool chunk = m[11] == 0x5A;
     switch (mode) {
     case Mode::LongerLength: put(m, 0, 3, length + 1); break;
     case Mode::ShorterLength: put(m, 0, 3, length - 1); break;
@@ -73,9 +80,28 @@ Bytes garbled(Mode mode, Bytes m)
     case Mode::MoreAnnounced: put(m, 12, 4, additional * 2 + 1); break;
     case Mode::LessAnnounced: put(m, 12, 4, additional / 2); break;
     case Mode::HeaderLength: m[3] = static_cast<uint8_t>(m[3] + 1); break;
+    // A chunk that says more is still to come than the board said before it.
+    case Mode::RisingStillToCome:
+        if (chunk)
+            put(m, 12, 4, figure + 1);
+        break;
+    // An empty chunk that says less is still to come than the chunk behind it then does.
+    case Mode::OscillatingStillToCome:
+        if (chunk && additional > 0) {
+            Bytes empty(m.begin(), m.begin() + 20);
+            put(empty, 0, 3, 20);
+            put(empty, 12, 4, additional - 1);
+            return {empty, m};
+        }
+        break;
+    // Read Boot Media's block size, more than any message can carry.
+    case Mode::OversizedBlock:
+        if (m[11] == 0x00 && le(m, 8, 3) == 0x800025 && m.size() >= 28)
+            put(m, 24, 4, 0xFFFFFFFF);
+        break;
     default: break;
     }
-    return m;
+    return {m};
 }
 
 XolDeviceState disruptedBoard()
@@ -228,14 +254,18 @@ protected:
         std::promise<void> unplugNow;
         auto unplugSignal = unplugNow.get_future();
         std::atomic<int> seen{0};
+        uint32_t figure = 0;
         relay->setRewrite([&, index](const Bytes& m) -> std::vector<Bytes> {
+            const uint32_t before = figure;
+            if (m.size() >= 16 && (m[11] == 0x00 || m[11] == 0x5A))
+                figure = le(m, 12, 4);
             if (seen++ != index)
                 return {m};
             if (c.mode == Mode::Unplug)
                 unplugNow.set_value();
             if (c.mode == Mode::Unplug || c.mode == Mode::Silence)
                 return {};
-            return {garbled(c.mode, m)};
+            return garbled(c.mode, m, before);
         });
         static unsigned boards = 0;
         SimDeviceDesc desc = SimDeviceDesc::bulk(0x3C11, 512);
@@ -334,7 +364,8 @@ std::vector<Case> cases()
     for (const Operation& op : operations())
         for (Mode m : {Mode::Unplug, Mode::Silence, Mode::LongerLength, Mode::ShorterLength,
                        Mode::Cut, Mode::OtherMarker, Mode::MoreAnnounced, Mode::LessAnnounced,
-                       Mode::HeaderLength})
+                       Mode::HeaderLength, Mode::RisingStillToCome,
+                       Mode::OscillatingStillToCome, Mode::OversizedBlock})
             v.push_back({op, m});
     return v;
 }

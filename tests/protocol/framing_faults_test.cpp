@@ -147,12 +147,37 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- downloads that cannot advance
 
-TEST_F(FramingFaults, BlockSizeZeroIsRefusedBeforeAnyChunkRequest)
+// Every chunk brings whole blocks: a block that one message cannot carry could never arrive.
+class BlockSize : public ProtocolTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(BlockSize, OneMessageCannotCarryIsRefusedBeforeAnyChunkRequest)
 {
-    board([](XolDeviceState& s) { s.device(2, 0).blockSize = 0; });
-    EXPECT_EQ(failureOf([&] { api->ReadBootMedia(2, 0, 0, 4, 0); }),
-              vemo(0x20003, "Device reported a block size of 0"));
+    const uint32_t size = GetParam();
+    // The board holds blocks of 512 bytes; its final response says `size`.
+    inject(faultOn(0x25, Reply::Final, [size](Fault& f) {
+        Bytes data(44, 0);
+        data[0] = 16;
+        for (int i = 0; i < 4; ++i)
+            data[4 + i] = static_cast<uint8_t>(size >> (8 * i));
+        f.data = data;
+    }));
+    EXPECT_EQ(failureOf([&] { api->ReadBootMedia(2, 0, 0, 2, 0); }),
+              vemo(0x20003, "Device reported a block size of " + std::to_string(size)));
     EXPECT_EQ(outs().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BlockSize, ::testing::Values(0u, 16365u, 32768u, 0xFFFFFFFFu));
+
+TEST_F(FramingFaults, BlockFillingAMessageIsTaken)
+{
+    const Bytes media = pattern(2 * 16364, 8);
+    board([&](XolDeviceState& s) {
+        s.device(2, 0).blockSize = 16364;
+        s.device(2, 0).media[0] = media;
+    });
+    auto response = api->ReadBootMedia(2, 0, 0, 2, 0);
+    EXPECT_EQ(contentOf(response->getData()), media);
+    EXPECT_EQ(chunkRequests(), (std::vector<uint32_t>{1, 1}));
 }
 
 struct StallCase {
@@ -188,13 +213,6 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, StalledDownload,
     ::testing::Values(
         StallCase{"MaximumChunkZero", [](XolDeviceState& s) { s.device(2, 0).maxChunk = 0; }, {}, 0x25},
-        StallCase{"BlockLargerThanAMessage",
-                  [](XolDeviceState& s) {
-                      s.device(2, 0).blockSize = 32768;
-                      s.device(2, 0).media[0] = pattern(32768);
-                  },
-                  {},
-                  0x25},
         // Bytes keep coming, but the device never lowers what it says is still to come.
         StallCase{"RemainderNeverFalls",
                   [](XolDeviceState& s) { s.tokens[3] = pattern(400000); },

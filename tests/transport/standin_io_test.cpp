@@ -109,6 +109,23 @@ TEST_F(StandinIo, OnePacketReadNeverAsksMoreThanThePacketSizeField)
     EXPECT_EQ(got, 0x7FFu);
 }
 
+// The pad rule reads the packet size from the same bits as a read does: a full-speed board that
+// sets the field's high bits still gets the zero byte behind a message of whole 64-byte packets.
+TEST_F(StandinIo, PadRuleGoesByThePacketSizeBitsOfTheField)
+{
+    start();
+    SimDeviceDesc desc = SimDeviceDesc::bulk();
+    desc.interfaces[0].altSettings[0].endpoints[1].maxPacketSize = 0x1840;
+    SimBed::DeviceId id = 0;
+    std::string serial = attach(desc, std::make_shared<TestFunction>(), &id);
+    Bytes message(65, 0x5A);
+    wd->Write(serial, message.data(), message.size(), 64, true, 1000);
+    const std::vector<SimTransfer> sent = bed->transcript(id);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].data.size(), 65u);
+    EXPECT_EQ(sent[0].data.back(), 0);
+}
+
 // Holds every OUT transfer inside the device until released.
 class HoldingFunction : public SimFunction {
 public:

@@ -10,6 +10,7 @@
 
 #include "scratch_dir.h"
 #include "test_bytes.h"
+#include "exceptions.h"
 #include "xol_api_utils.h"
 
 namespace {
@@ -43,6 +44,24 @@ TEST(BlobTest, MissingFileThrowsStreamFailure)
     ScratchDir dir;
     EXPECT_THROW(Blob(dir.path("absent.bin")), std::ios_base::failure);
     EXPECT_THROW(Token(dir.path("absent.bin")), std::ios_base::failure);
+}
+
+TEST(BlobTest, FileOfFourGibibytesAndMoreIsRefusedBeforeItIsRead)
+{
+    // Sparse: nothing of it is on the disk. A 32-bit size_t would hold its length as 100.
+    ScratchDir dir;
+    ScratchDir::write(dir.path("huge.bin"), patternText(100));
+    std::filesystem::resize_file(dir.path("huge.bin"), (uint64_t(1) << 32) + 100);
+    for (auto make : {+[](const std::string& p) { Token t(p); },
+                      +[](const std::string& p) { OemIfpBlock b(p); }}) {
+        try {
+            make(dir.path("huge.bin"));
+            ADD_FAILURE() << "taken";
+        } catch (VemoException const& e) {
+            EXPECT_EQ(e.getErrorCode(), 0x30000u);
+            EXPECT_STREQ(e.what(), "File of 4 GiB or more is not supported");
+        }
+    }
 }
 
 TEST(BlobTest, CopyToCallerBuffer)

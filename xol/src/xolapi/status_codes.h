@@ -101,6 +101,12 @@ inline VemoException internalError()
     return VemoException(VEMO_ERROR_GENERAL, internalErrorText());
 }
 
+// A unit the wire's 32-bit lengths cannot carry ("Image", "Data", "File").
+inline VemoException notSupportedFrom4GiB(std::string const& what)
+{
+    return VemoException(VEMO_ERROR_GENERAL, what + " of 4 GiB or more is not supported");
+}
+
 // Read Boot Media's device type.
 inline VemoException unsupportedDeviceType()
 {

@@ -10,6 +10,7 @@
 #include "file_failure.h"
 #include "little_endian.h"
 #include "output_file.h"
+#include "status_codes.h"
 
 namespace {
 
@@ -48,6 +49,10 @@ Blob::Blob(std::string const& path)
     try {
         file.seekg(0, std::ios_base::end);
         const std::streamoff length = file.tellg();
+        // Units go to the wire, whose lengths are 32 bits wide, as is size_t on 32-bit builds:
+        // a larger file would be taken, and sent, cut short.
+        if (length > static_cast<std::streamoff>(UINT32_MAX))
+            throw status::notSupportedFrom4GiB("File");
         file.seekg(0, std::ios_base::beg);
 
         size_t remaining = static_cast<size_t>(length);

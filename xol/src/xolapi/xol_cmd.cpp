@@ -20,7 +20,6 @@ namespace {
 
 // The request header's size, as the trace reports it.
 constexpr size_t headerLength = request::header;
-constexpr unsigned maxStalls = 8;
 
 [[noreturn]] void badSize()
 {
@@ -238,7 +237,7 @@ void XolCmd::guardProgress(bool advanced, char const* failure)
         stalls = 0;
         return;
     }
-    if (++stalls >= maxStalls)
+    if (++stalls >= stallAllowance)
         throw VemoException(VEMO_ERROR_ADDITIONAL_SIZE, failure);
 }
 

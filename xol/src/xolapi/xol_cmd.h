@@ -24,6 +24,10 @@ public:
     // Runs the whole exchange: the initial command, then every answer until the command is done.
     void exchange();
 
+    // Answers in a row that do not advance a transfer before the exchange is given up; a
+    // download also asks at most this many times more than the units it was announced.
+    static constexpr unsigned stallAllowance = 8;
+
 protected:
     virtual void handleAddRequestData(size_t requested, uint32_t flags);
     virtual void handleAddResponseData(void const* data, size_t length, size_t remaining);

@@ -1,6 +1,7 @@
 #include "xol_download_cmds.h"
 
 #include <algorithm>
+#include <string>
 
 #include "exceptions.h"
 #include "status_codes.h"
@@ -12,6 +13,7 @@ namespace {
 // Far above any token or card information record a board holds; a larger total is a device's
 // error, and taking it would let the device size the host's memory.
 constexpr size_t maxRecordBytes = 1u << 20;
+constexpr char const* noProgress = "Download makes no progress";
 
 [[noreturn]] void badSize()
 {
@@ -31,24 +33,30 @@ ChunkedDownloadXolCmd::ChunkedDownloadXolCmd(XolAPI& api, std::streambuf* sink)
                              : std::make_unique<std::stringbuf>(std::ios_base::in |
                                                                 std::ios_base::out |
                                                                 std::ios_base::binary)),
-      output(sink != nullptr ? sink : buffer.get()), fetching(false), expectedBytes(0),
-      receivedBytes(0), lastRemaining(0)
+      output(sink != nullptr ? sink : buffer.get()), fetching(false), unitBytes(0),
+      expectedBytes(0), receivedBytes(0), askedBytes(0), lowestRemaining(0), requestsLeft(0)
 {
     output.exceptions(std::ios_base::badbit | std::ios_base::eofbit | std::ios_base::failbit);
 }
 
 void ChunkedDownloadXolCmd::askFor(size_t amount)
 {
+    if (requestsLeft == 0)
+        throw VemoException(VEMO_ERROR_ADDITIONAL_SIZE, noProgress);
+    --requestsLeft;
+    askedBytes = static_cast<uint64_t>(amount) * unitBytes;
     sendMessage(markerRequest, initialPayloadLength, amount, false);
 }
 
-void ChunkedDownloadXolCmd::beginDownload(size_t units, uint64_t unitBytes)
+void ChunkedDownloadXolCmd::beginDownload(size_t units, uint64_t bytesPerUnit)
 {
     if (fetching)
         throw status::badResponseMarker();
     fetching = true;
-    expectedBytes = static_cast<uint64_t>(units) * unitBytes;
-    lastRemaining = units;
+    unitBytes = bytesPerUnit;
+    expectedBytes = static_cast<uint64_t>(units) * bytesPerUnit;
+    lowestRemaining = units;
+    requestsLeft = static_cast<uint64_t>(units) + stallAllowance;
     askFor(nextAmount(units));
 }
 
@@ -57,8 +65,11 @@ void ChunkedDownloadXolCmd::account(size_t length, size_t remaining)
     // Before the final response there is no total, and for Read Boot Media no block size.
     if (!fetching)
         throw status::responseDataUnsupported();
-    if (length > expectedBytes - receivedBytes)
+    if (length > askedBytes || length > expectedBytes - receivedBytes)
         badSize();
+    // What is still to come only falls: a figure above one already given is no count at all.
+    if (remaining > lowestRemaining)
+        badAdditional();
     receivedBytes += length;
     if (remaining == 0 && receivedBytes != expectedBytes)
         badSize();
@@ -75,8 +86,8 @@ void ChunkedDownloadXolCmd::handleAddResponseData(void const* data, size_t lengt
         return;
     }
     // Chunks that do not lower what is still to come, whatever bytes they bring.
-    guardProgress(remaining < lastRemaining, "Download makes no progress");
-    lastRemaining = remaining;
+    guardProgress(remaining < lowestRemaining, noProgress);
+    lowestRemaining = remaining;
     askFor(nextAmount(remaining));
 }
 
@@ -180,8 +191,10 @@ void ReadBootMediaXolCmd::handleResponse(void const* data, size_t length, size_t
     auto const* d = static_cast<uint8_t const*>(data);
     maxChunk = getLe(d + reply::maxChunk, u32);
     blockSize = getLe(d + reply::blockSize, u32);
-    if (blockSize == 0)
-        throw VemoException(VEMO_ERROR_MESSAGE_SIZE, "Device reported a block size of 0");
+    // Every chunk brings whole blocks, so a block must fit into one message's data.
+    if (blockSize == 0 || blockSize > chunkLimit())
+        throw VemoException(VEMO_ERROR_MESSAGE_SIZE,
+                            "Device reported a block size of " + std::to_string(blockSize));
     // The device sends what the host asked for, never more, never fewer blocks.
     if (additional != blocks)
         badAdditional();
@@ -190,8 +203,7 @@ void ReadBootMediaXolCmd::handleResponse(void const* data, size_t length, size_t
 
 size_t ReadBootMediaXolCmd::nextAmount(size_t remaining) const
 {
-    const size_t fitting = blockSize != 0 ? chunkLimit() / blockSize : 0;
-    return std::min({remaining, static_cast<size_t>(maxChunk), fitting});
+    return std::min({remaining, static_cast<size_t>(maxChunk), chunkLimit() / blockSize});
 }
 
 void ReadBootMediaXolCmd::complete()

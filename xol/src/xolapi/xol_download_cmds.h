@@ -23,10 +23,11 @@ protected:
     virtual size_t nextAmount(size_t remaining) const = 0;
     // The download is complete: make the response from the collected bytes.
     virtual void complete() = 0;
+    // Fails instead once the download has used up the requests it may take.
     void askFor(size_t amount);
-    // The final response announced `units` still to come, of `unitBytes` bytes each: ask for the
-    // first chunk.
-    void beginDownload(size_t units, uint64_t unitBytes);
+    // The final response announced `units` still to come, of `bytesPerUnit` bytes each: ask for
+    // the first chunk.
+    void beginDownload(size_t units, uint64_t bytesPerUnit);
 
     // Most data bytes one device message can bring.
     size_t chunkLimit() const { return rxCapacity - xolmsg::response::header; }
@@ -35,14 +36,20 @@ protected:
     std::ostream output;
 
 private:
-    // Counts what arrives against what was announced: a device that sends more never grows the
-    // buffer past the total, and one that ends early is not taken as a complete download.
+    // Counts what arrives against what was announced and what was asked: a device that sends
+    // more never grows the buffer past either, one whose figure of what is still to come rises is
+    // refused, and one that ends early is not taken as a complete download.
     void account(size_t length, size_t remaining);
 
     bool fetching;          // the final response has announced the total
+    uint64_t unitBytes;
     uint64_t expectedBytes; // announced total, in bytes
     uint64_t receivedBytes;
-    size_t lastRemaining;
+    uint64_t askedBytes;    // by the latest chunk request
+    size_t lowestRemaining; // the lowest still-to-come figure the device gave
+    // Every unit announced may take a request of its own, and a few requests may bring nothing:
+    // beyond that the device is not moving the download forward.
+    uint64_t requestsLeft;
 };
 
 class GetCardInfoXolCmd : public FixedCodeXolCmd<xolmsg::getCardInfo, ChunkedDownloadXolCmd> {

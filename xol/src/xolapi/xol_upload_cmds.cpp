@@ -43,7 +43,11 @@ BufferReaderXolCmd::BufferReaderXolCmd(XolAPI& api, IBlob& blob)
     // A unit without buffer leaves the stream bad, and the mask throws here, before any traffic.
     input.exceptions(allFailures);
     input.seekg(0, std::ios_base::end);
-    remaining = static_cast<size_t>(static_cast<std::streamoff>(input.tellg()));
+    const std::streamoff length = input.tellg();
+    // Sent modulo 2^32, the length would have the board take a cut unit for the whole one.
+    if (length > static_cast<std::streamoff>(UINT32_MAX))
+        throw status::notSupportedFrom4GiB("Data");
+    remaining = static_cast<size_t>(length);
     input.seekg(0, std::ios_base::beg);
 }
 
@@ -111,7 +115,7 @@ DownloadModuleXolCmd::DownloadModuleXolCmd(XolAPI& api, std::istream* image, cha
 {
     // Sent modulo 2^32, the sizes would have the board take a fraction of the image for all of it.
     if (streamLength(*image) > static_cast<std::streamoff>(UINT32_MAX))
-        throw VemoException(VEMO_ERROR_GENERAL, "Image of 4 GiB or more is not supported");
+        throw status::notSupportedFrom4GiB("Image");
 }
 
 void DownloadModuleXolCmd::handleAddRequestData(size_t requested, uint32_t flags)

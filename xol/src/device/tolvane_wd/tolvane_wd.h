@@ -106,6 +106,8 @@ private:
     // Keeps a handle open while a transfer runs on it: a departure that comes meanwhile leaves
     // the closing to the last transfer.
     class TransferLease;
+    // Fails a transfer once shutdown has begun.
+    void RefuseWhileStopping() const;
 
     // Platform parts: how libusb is found, loaded and started.
     void LoadLibusb();
@@ -193,6 +195,9 @@ private:
     // libusb_init succeeded: a failing start-up shuts libusb down again.
     bool libusbStarted;
     std::atomic<bool> running;
+    // Shutdown is under way: every transfer fails at once, so an identification still running
+    // on the notification thread ends within the transfer it is in.
+    std::atomic<bool> stopping;
     std::thread eventThread;
     // Runs the listeners, whose identification of an arriving device needs about 120 KB of
     // stack: its size is set here, not left to the host's default for new threads.

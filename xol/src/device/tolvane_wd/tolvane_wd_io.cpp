@@ -12,9 +12,12 @@ using tolvane::libusbStatus;
 using tolvane::ptrText;
 
 namespace {
-// Bits 0..10 of wMaxPacketSize are the packet size proper; a read of "one packet" never asks
-// for more than they can say, whatever else a device reports in the field.
-constexpr unsigned packetSizeMask = 0x7FF;
+// Bits 0..10 of wMaxPacketSize are the packet size proper, whatever else a device reports in the
+// field: the pad rule and a read of "one packet" both go by them.
+unsigned packetSize(TVD_LIBUSB_ENDPOINT const& endpoint)
+{
+    return endpoint.maxPacketSize & 0x7FFu;
+}
 constexpr unsigned maxPaddedPacket = 64;
 } // namespace
 
@@ -186,11 +189,20 @@ void TolvaneWdAPI::TolvaneWd::CloseHandle(libusb_device_handle* handle)
     }
 }
 
+void TolvaneWdAPI::TolvaneWd::RefuseWhileStopping() const
+{
+    // Nobody waits for the answer any more: an identification that found the board on arrival
+    // would otherwise keep shutdown waiting for as long as the board keeps it busy.
+    if (stopping.load())
+        throw status::deviceNotFound();
+}
+
 void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, size_t capacity,
                                     size_t length, bool pad, unsigned long timeoutMs,
                                     uint64_t* connection)
 {
     BOOST_LOG_FUNCTION();
+    RefuseWhileStopping();
     WD_LOG(trace) << "Configuring device IO, serial: " << serial;
     TVD_LIBUSB_DEV_IO_CONFIG config;
     TransferLease lease(*this, serial, config, connection);
@@ -201,7 +213,7 @@ void TolvaneWdAPI::TolvaneWd::Write(const std::string& serial, void* buffer, siz
         throw status::internalError();
     // A message that fills whole small packets gets one zero byte, so the device sees its end.
     // A device that reports packets of size 0 cannot be padded for.
-    const unsigned packet = config.outEndpoint.maxPacketSize;
+    const unsigned packet = packetSize(config.outEndpoint);
     const bool padding = pad && packet != 0 && packet <= maxPaddedPacket && length % packet == 0;
     size_t sendLength = length;
     if (padding) {
@@ -230,12 +242,13 @@ void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size
                                    uint64_t* connection)
 {
     BOOST_LOG_FUNCTION();
+    RefuseWhileStopping();
     WD_LOG(trace) << "Configuring device IO, serial: " << serial;
     TVD_LIBUSB_DEV_IO_CONFIG config;
     TransferLease lease(*this, serial, config, connection);
     WD_LOG(trace) << "Device IO configured, handle: " << ptrText(lease.handle);
 
-    size_t want = length != 0 ? length : (config.inEndpoint.maxPacketSize & packetSizeMask);
+    size_t want = length != 0 ? length : packetSize(config.inEndpoint);
     if (want >= static_cast<size_t>(INT_MAX))
         throw status::internalError();
     WD_LOG(debug) << "Calling libusb_bulk_transfer(" << " dev_handle = " << ptrText(lease.handle)

@@ -21,7 +21,7 @@ TolvaneWdAPI::TolvaneWd::TolvaneWd()
 #ifdef _WIN32
       productIds{0x3C11, 0x3C17, 0x3C13, 0x3C15, 0x3C19}, window(nullptr), windowClosing(false),
 #endif
-      libusbStarted(false), running(false)
+      libusbStarted(false), running(false), stopping(false)
 {
     LoadLibusb();
     WD_LOG(trace) << "Initializing notification thread";
@@ -106,6 +106,7 @@ void TolvaneWdAPI::TolvaneWd::HandleLibusbEvents()
 
 void TolvaneWdAPI::TolvaneWd::StopThreads()
 {
+    stopping.store(true);
     StopPlatformThreads();
     running.store(false);
     if (eventThread.joinable())
@@ -139,6 +140,7 @@ void TolvaneWdAPI::TolvaneWd::CloseAll()
 void TolvaneWdAPI::TolvaneWd::Deinit()
 {
     BOOST_LOG_FUNCTION();
+    stopping.store(true);
     StopPlatformThreads();
     Bind<decltype(libusb_release_interface)>("libusb_release_interface");
     Bind<decltype(libusb_close)>("libusb_close");
@@ -149,4 +151,6 @@ void TolvaneWdAPI::TolvaneWd::Deinit()
     exit(nullptr);
     libusbStarted = false;
     UnloadLibusb();
+    // Stopped: a later transfer fails as one on a transport without libusb does.
+    stopping.store(false);
 }
