@@ -213,6 +213,8 @@ const Case kCases[] = {
      Case::newFile, 0, {"link.bin", "real"}},
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class OutputFileTarget : public ::testing::TestWithParam<Case> {};
 
 // A read the board refuses leaves the target as it was; a boot-media read and a token read then
