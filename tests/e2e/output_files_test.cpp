@@ -281,7 +281,7 @@ TEST_P(OutputFileTarget, IsWrittenOnlyWhole)
 
     run = t.run(readMedia(given), c.byUser);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    const Bytes& media = bench.board().storage.at({2, 0}).media.at(1);
+    const Bytes media = bench.board().storage.at({2, 0}).media.at(1);
     EXPECT_TRUE(fileBytes(file) == Bytes(media.begin(), media.begin() + 64 * 512));
     EXPECT_EQ(ownerOf(file), after);
     leftBeside();
