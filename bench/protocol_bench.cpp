@@ -227,6 +227,22 @@ double bareTransfers(const SimDeviceDesc& desc, const std::vector<Recorder::Tran
         largest = std::max(largest, t.length);
     std::vector<unsigned char> buffer(largest);
     bool failed = false, uploadNext = false, uploadAlone = false;
+    // Downloaded data is written in rounds of 1 MiB, its write-back to the disk started every
+    // 2 MiB, and flushed at the end, as the library's output file does.
+    std::vector<unsigned char> gathered;
+    gathered.reserve(MiB + largest);
+    off_t written = 0, queued = 0;
+    const auto writeGathered = [&] {
+        const bool whole = ::write(sinkFd, gathered.data(), gathered.size()) ==
+                           static_cast<ssize_t>(gathered.size());
+        written += static_cast<off_t>(gathered.size());
+        gathered.clear();
+        if (written - queued >= static_cast<off_t>(2 * MiB)) {
+            ::sync_file_range(sinkFd, queued, written - queued, SYNC_FILE_RANGE_WRITE);
+            queued = written;
+        }
+        return whole;
+    };
     const auto start = std::chrono::steady_clock::now();
     for (const auto& t : transfers) {
         if (failed)
@@ -255,12 +271,14 @@ double bareTransfers(const SimDeviceDesc& desc, const std::vector<Recorder::Tran
         }
         uploadNext = buffer[11] == markerRequest;
         uploadAlone = (buffer[16] & 1) != 0;
-        if (sinkFd >= 0 && buffer[11] == markerChunk && got > responseHeader)
-            failed |= ::write(sinkFd, buffer.data() + responseHeader, got - responseHeader) !=
-                      static_cast<ssize_t>(got - responseHeader);
+        if (sinkFd >= 0 && buffer[11] == markerChunk && got > responseHeader) {
+            gathered.insert(gathered.end(), buffer.begin() + responseHeader, buffer.begin() + got);
+            if (gathered.size() >= MiB)
+                failed |= !writeGathered();
+        }
     }
     if (sinkFd >= 0)
-        failed |= ::close(sinkFd) != 0;
+        failed |= !writeGathered() || ::fsync(sinkFd) != 0 || ::close(sinkFd) != 0;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (sourceFd >= 0)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies and runs the test stages named, in the order given; without any, all
 # of them in this order (what CI runs, .ci/run):
-#   quick  builds (build/) and runs the whole test suite with CTest
+#   quick  builds (build/) and runs the whole test suite with CTest (as root, the output-file
+#          tests also as the user nobody)
 #   vm     the end-to-end test in a virtual machine (a real Linux USB stack), from build/
 #   san    the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer (build-san/)
 #   tsan   the transport's tests, the operation tests of several threads and the end-to-end

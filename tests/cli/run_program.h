@@ -146,11 +146,11 @@ struct ProgramRun {
     int status = -1; // exit status; -1 when the process did not exit normally
 };
 
-// Standard output and error go to files of the current folder, so neither pipe can fill up.
-// extraEnv entries ("NAME=value") come on top of this process's environment. A run that takes
-// longer than a minute is killed and counts as a failure.
-inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
-                             const std::vector<std::string>& extraEnv = {})
+// Starts the program as a separate process in the current folder; standard output and error
+// go to files of that folder, so neither pipe can fill up. extraEnv entries ("NAME=value") come
+// on top of this process's environment.
+inline pid_t startProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::vector<std::string>& extraEnv = {})
 {
     std::vector<std::string> argStore{program};
     argStore.insert(argStore.end(), args.begin(), args.end());
@@ -177,7 +177,13 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + program);
+    return pid;
+}
 
+// Waits for a program startProgram started and collects what it wrote. A run that takes longer
+// than a minute is killed and counts as a failure.
+inline ProgramRun finishProgram(pid_t pid)
+{
     ProgramRun run;
     int wstatus = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
@@ -194,6 +200,12 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
     run.out = ScratchDir::read("run.stdout");
     run.err = ScratchDir::read("run.stderr");
     return run;
+}
+
+inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& extraEnv = {})
+{
+    return finishProgram(startProgram(program, args, extraEnv));
 }
 
 #endif // _WIN32

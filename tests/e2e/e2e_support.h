@@ -87,9 +87,17 @@ public:
     }
     ScenarioDevice& where(size_t n = 0) { return scenario.devices.at(n); }
 
-    ProgramRun run(const std::vector<std::string>& args)
-    {
+    // The program, its arguments and the environment it gets on top of this process's;
+    // `extraEnv` ("NAME=value") is xolcli's own.
+    struct Command {
+        std::string program;
+        std::vector<std::string> args;
         std::vector<std::string> env;
+    };
+    Command command(const std::vector<std::string>& args,
+                    const std::vector<std::string>& extraEnv = {})
+    {
+        std::vector<std::string> env = extraEnv;
         if (bus != Bus::Real) {
             const std::string file = dir.path("scenario.json");
             saveScenario(scenario, file);
@@ -109,10 +117,29 @@ public:
         }
         if (!preload.empty())
             env.push_back("LD_PRELOAD=" + preload);
+        if (!runAs.empty()) {
+            // The environment is set after the change of user, so that nothing is preloaded
+            // into the program that changes it.
+            std::vector<std::string> wrapped(runAs.begin() + 1, runAs.end());
+            wrapped.insert(wrapped.end(), {"--", "/usr/bin/env"});
+            wrapped.insert(wrapped.end(), env.begin(), env.end());
+            wrapped.push_back(xolcliPath());
+            wrapped.insert(wrapped.end(), args.begin(), args.end());
+            return {runAs.front(), wrapped, {}};
+        }
 #endif
-        return runProgram(xolcliPath(), args, env);
+        return {xolcliPath(), args, env};
     }
 
+    ProgramRun run(const std::vector<std::string>& args)
+    {
+        const Command c = command(args);
+        return runProgram(c.program, c.args, c.env);
+    }
+
+    // A program and its options that start xolcli as another user, e.g. setpriv's; empty: this
+    // process's user.
+    std::vector<std::string> runAs;
     ScratchDir dir;
 
 private:

@@ -6,9 +6,32 @@
 #include "ops_host.h"
 
 #ifndef _WIN32
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <mutex>
+#include <set>
+
+// The files flushed to the disk in this process, by device and inode: fsync as the library calls
+// it, passed on to the C library's.
+namespace {
+std::mutex flushedLock;
+std::set<std::pair<dev_t, ino_t>> flushedFiles;
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    static const auto next = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) {
+        const std::lock_guard<std::mutex> hold(flushedLock);
+        flushedFiles.insert({st.st_dev, st.st_ino});
+    }
+    return next(fd);
+}
 #endif
 
 namespace ops {
@@ -137,6 +160,116 @@ TEST_F(OutputFiles, FullFileSystemKeepsTheFileThatWasThere)
         fs::remove(out);
     }
     EXPECT_TRUE(b.hostErrors().empty());
+}
+#endif
+
+#ifndef _WIN32
+bool flushedToDisk(const std::string& path)
+{
+    struct stat st {};
+    const std::lock_guard<std::mutex> hold(flushedLock);
+    return ::stat(path.c_str(), &st) == 0 && flushedFiles.count({st.st_dev, st.st_ino}) == 1;
+}
+
+struct Attributes {
+    unsigned uid, gid, mode;
+    bool operator==(const Attributes& o) const
+    {
+        return uid == o.uid && gid == o.gid && mode == o.mode;
+    }
+};
+std::ostream& operator<<(std::ostream& os, const Attributes& a)
+{
+    return os << "uid " << a.uid << " gid " << a.gid << " mode 0" << std::oct << a.mode << std::dec;
+}
+Attributes attributesOf(const std::string& path)
+{
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return {st.st_uid, st.st_gid, static_cast<unsigned>(st.st_mode & 07777)};
+}
+
+// A folder the user may not add to (as root: any folder) holding a file the user may write: a
+// read the board refuses leaves the file as it was, and a read that succeeds replaces its
+// content, flushed to the disk, with its owner and mode kept and nothing left beside it.
+TEST_F(OutputFiles, FolderThatTakesNoFileKeepsItsFileUntilTheReadSucceeded)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/no_new_files";
+    fs::create_directories(dir);
+    const std::string out = dir + "/kept.bin";
+    const std::string previous = patternText(3000, 9);
+    writeFile(out, previous);
+    ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+    const Attributes before = attributesOf(out);
+
+    _content_addr_t missing{5, 0, 8};
+    EXPECT_EQ(api->readbootmedia2(recovery, 2, 0, &missing, out.c_str(), id(b), &msg, nullptr,
+                                  nullptr),
+              0x8000002eu);
+    EXPECT_STREQ(msg.text, "Invalid partition");
+    EXPECT_TRUE(readFile(out) == previous) << "now " << readFile(out).size() << " bytes";
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        ASSERT_EQ(form.run(*this, b, out.c_str()), 0u) << msg.text;
+        EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected)) << "content differs";
+        EXPECT_EQ(attributesOf(out), before);
+        EXPECT_TRUE(flushedToDisk(out));
+        EXPECT_EQ(filesIn(dir), std::vector<std::string>{"kept.bin"});
+    }
+    ::chmod(dir.c_str(), 0755);
+    fs::remove_all(dir);
+}
+
+// A file of another user (under root: of nobody, uid 65534) keeps its owner, group and mode when
+// it is replaced, and so does the caller's own file of an unusual mode.
+TEST_F(OutputFiles, ReplacedFileKeepsItsOwnerGroupAndMode)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/owners";
+    fs::create_directories(dir);
+    const std::string out = dir + "/owned.bin";
+    const bool root = ::geteuid() == 0;
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        writeFile(out, "as it was");
+        ASSERT_EQ(::chmod(out.c_str(), root ? 0600 : 0604), 0);
+        if (root) {
+            ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+        }
+        const Attributes before = attributesOf(out);
+        ASSERT_EQ(form.run(*this, b, out.c_str()), 0u) << msg.text;
+        EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected)) << "content differs";
+        EXPECT_EQ(attributesOf(out), before);
+        EXPECT_EQ(filesIn(dir), std::vector<std::string>{"owned.bin"});
+    }
+    fs::remove_all(dir);
+}
+
+// A link leads to the file it names, relative to the link's own folder, whether that file exists
+// or not yet; the link stays a link.
+TEST_F(OutputFiles, LinkLeadsToTheFileItNames)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/links";
+    for (const bool exists : {true, false}) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + (exists ? ", file there" : ", no file yet"));
+            fs::remove_all(dir);
+            fs::create_directories(dir + "/real");
+            if (exists)
+                writeFile(dir + "/real/token.bin", "as it was");
+            fs::create_symlink("real/token.bin", dir + "/link.bin");
+            ASSERT_EQ(form.run(*this, b, (dir + "/link.bin").c_str()), 0u) << msg.text;
+            EXPECT_TRUE(fs::is_symlink(dir + "/link.bin"));
+            EXPECT_TRUE(toBytes(readFile(dir + "/real/token.bin")) == b.dev->inspect(form.expected))
+                << "content differs";
+            EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"link.bin", "real"}));
+            EXPECT_EQ(filesIn(dir + "/real"), std::vector<std::string>{"token.bin"});
+        }
+    }
+    fs::remove_all(dir);
 }
 #endif
 

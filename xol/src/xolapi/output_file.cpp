@@ -1,8 +1,10 @@
 #include "output_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,8 +25,20 @@ namespace {
 #ifdef _WIN32
 int createNew(std::string const& p)
 {
-    return ::_open(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return ::_open(p.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
+int createNameless(std::string const&)
+{
+    errno = EOPNOTSUPP;
+    return -1;
+}
+int linkNameless(int, std::string const&)
+{
+    errno = EOPNOTSUPP;
+    return -1;
+}
+int openExisting(std::string const& p) { return ::_open(p.c_str(), _O_WRONLY | _O_BINARY); }
+int openForReading(std::string const& p) { return ::_open(p.c_str(), _O_RDONLY | _O_BINARY); }
 int openInPlace(std::string const& p)
 {
     return ::_open(p.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -33,15 +47,59 @@ long writeSome(int fd, char const* data, size_t n)
 {
     return ::_write(fd, data, static_cast<unsigned int>(n < (1u << 30) ? n : (1u << 30)));
 }
+long readAt(int fd, char* data, size_t n, unsigned long long offset)
+{
+    if (::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) < 0)
+        return -1;
+    return ::_read(fd, data, static_cast<unsigned int>(n < (1u << 30) ? n : (1u << 30)));
+}
+int reserve(int, unsigned long long) { return 0; }
+int resize(int fd, unsigned long long size)
+{
+    const int err = ::_chsize_s(fd, static_cast<long long>(size));
+    errno = err;
+    return err == 0 ? 0 : -1;
+}
 bool writable(std::string const& p) { return ::_access(p.c_str(), 2) == 0; }
 int flushToDisk(int fd) { return ::_commit(fd); }
+// A device or pipe that has nothing to flush.
+bool unflushable(int err) { return err == EINVAL || err == EBADF; }
 int closeFile(int fd) { return ::_close(fd); }
 long processId() { return static_cast<long>(::_getpid()); }
 #else
 int createNew(std::string const& p)
 {
-    return ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
+// A file in `folder` without a name, so that nothing is left of it should the process die.
+int createNameless(std::string const& folder)
+{
+#ifdef O_TMPFILE
+    // Naming it later goes through /proc where the caller may not link by descriptor.
+    if (::access("/proc/self/fd", X_OK) != 0) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+#else
+    (void)folder;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+int linkNameless(int fd, std::string const& name)
+{
+#ifdef AT_EMPTY_PATH
+    if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return -1;
+#endif
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+int openExisting(std::string const& p) { return ::open(p.c_str(), O_WRONLY | O_CLOEXEC); }
+int openForReading(std::string const& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); }
 int openInPlace(std::string const& p)
 {
     return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -50,8 +108,30 @@ long writeSome(int fd, char const* data, size_t n)
 {
     return static_cast<long>(::write(fd, data, n < (1u << 30) ? n : (1u << 30)));
 }
+long readAt(int fd, char* data, size_t n, unsigned long long offset)
+{
+    return static_cast<long>(::pread(fd, data, n < (1u << 30) ? n : (1u << 30),
+                                     static_cast<off_t>(offset)));
+}
+// Claims the disk space of `size` bytes without changing the file, so that a full disk shows
+// before its first byte is overwritten. A file system that cannot is left to the writes.
+int reserve(int fd, unsigned long long size)
+{
+#ifdef __linux__
+    if (size == 0 ||
+        ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
+        return 0;
+    return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL ? 0 : -1;
+#else
+    (void)fd;
+    (void)size;
+    return 0;
+#endif
+}
+int resize(int fd, unsigned long long size) { return ::ftruncate(fd, static_cast<off_t>(size)); }
 bool writable(std::string const& p) { return ::access(p.c_str(), W_OK) == 0; }
 int flushToDisk(int fd) { return ::fsync(fd); }
+bool unflushable(int err) { return err == EINVAL || err == EROFS || err == EOPNOTSUPP; }
 int closeFile(int fd) { return ::close(fd); }
 long processId() { return static_cast<long>(::getpid()); }
 #endif
@@ -73,11 +153,54 @@ void startWriteBack(int fd, unsigned long long offset, unsigned long long count)
 // How much content a temporary gathers before its write-back is started.
 constexpr unsigned long long writeBackStretch = 2ull << 20;
 
+// Content gathered before it is written: a download's small chunks make few system calls.
+constexpr size_t gatherSize = 1u << 20;
+
 // Tells the temporaries of one process's concurrent writers apart.
 std::atomic<unsigned long> temporaryCount{0};
 
 // Names tried for a temporary before giving up, should other files hold them.
 constexpr int maxNameTries = 100;
+
+// Links followed before the path counts as a loop.
+constexpr int maxLinks = 40;
+
+std::string temporaryName(std::string const& base)
+{
+    return base + ".tmp" + std::to_string(processId()) + "-" +
+           std::to_string(temporaryCount.fetch_add(1));
+}
+
+// The file `path` names once its links are followed, each relative to its own folder; the file
+// need not exist.
+std::string linkTarget(std::string const& path, std::error_code& ec)
+{
+    fs::path p(path);
+    for (int hops = 0;; ++hops) {
+        std::error_code statusEc;
+        if (!fs::is_symlink(fs::symlink_status(p, statusEc)))
+            return p.string();
+        if (hops == maxLinks) {
+            ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+            return path;
+        }
+        const fs::path to = fs::read_symlink(p, ec);
+        if (ec)
+            return path;
+        p = to.is_absolute() ? to : p.parent_path() / to;
+    }
+}
+
+std::string folderOf(std::string const& file)
+{
+    const fs::path parent = fs::path(file).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
+
+bool refused(std::error_code const& why)
+{
+    return why == std::errc::permission_denied || why == std::errc::operation_not_permitted;
+}
 
 } // namespace
 
@@ -106,7 +229,8 @@ private:
 };
 
 OutputFile::OutputFile(std::string const& path)
-    : path(path), target(path), fd(-1), openFailed(false), sink(std::make_unique<Sink>(*this))
+    : path(path), target(path), fd(-1), targetFd(-1), openFailed(false),
+      sink(std::make_unique<Sink>(*this))
 {
     open();
 }
@@ -126,58 +250,144 @@ void OutputFile::open()
     if (path.empty())
         return fail(true, std::make_error_code(std::errc::no_such_file_or_directory));
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
+    target = linkTarget(path, ec);
+    if (ec)
+        return fail(true, ec);
+    const fs::file_status status = fs::status(target, ec);
     if (status.type() == fs::file_type::directory)
         return fail(true, std::make_error_code(std::errc::is_a_directory));
     const bool exists = fs::exists(status);
     if (exists && status.type() != fs::file_type::regular) {
         errno = 0;
-        fd = openInPlace(path);
+        fd = openInPlace(target);
         if (fd < 0)
-            fail(true, file_failure::lastError());
+            return fail(true, file_failure::lastError());
+        route = Route::inPlace;
         return;
-    }
-    // A link stays a link: the file it names is the one replaced.
-    if (fs::is_symlink(fs::symlink_status(path, ec))) {
-        const fs::path resolved = fs::canonical(path, ec);
-        if (!ec)
-            target = resolved.string();
     }
     // A file its owner protected from writing stays protected, though its folder would let a
     // rename replace it.
     if (exists && !writable(target))
         return fail(true, file_failure::lastError());
+    if (exists) {
+#ifdef _WIN32
+        mode = static_cast<unsigned long>(status.permissions());
+#else
+        struct stat st {};
+        if (::stat(target.c_str(), &st) == 0) {
+            keepAttributes = true;
+            ownerId = st.st_uid;
+            groupId = st.st_gid;
+            mode = st.st_mode & 07777;
+        }
+#endif
+    }
+    if (openBeside(exists))
+        return;
+    const std::error_code why = failure;
+    // A folder the user may not add to, or an owner the user may not give, can still hold a
+    // file the user may rewrite.
+    if (exists && refused(why)) {
+        failure.clear();
+        openElsewhere();
+    }
+}
+
+// A temporary in `folder`: a nameless one where the system has them, else the first free name
+// made of `base`.
+bool OutputFile::createTemporary(std::string const& folder, std::string const& base)
+{
+    errno = 0;
+    fd = createNameless(folder);
+    nameless = fd >= 0;
     for (int attempt = 0; attempt < maxNameTries && fd < 0; ++attempt) {
-        const std::string name = target + ".tmp" + std::to_string(processId()) + "-" +
-                                 std::to_string(temporaryCount.fetch_add(1));
+        const std::string name = temporaryName(base);
         errno = 0;
         fd = createNew(name);
-        if (fd >= 0) {
+        if (fd >= 0)
             temporary = name;
-        } else if (errno != EEXIST) {
+        else if (errno != EEXIST)
             break;
-        }
     }
-    if (fd < 0) {
-        const std::error_code why = file_failure::lastError();
-        // A folder the user may not add to can still hold a file the user may rewrite.
-        if (exists && (why == std::errc::permission_denied ||
-                       why == std::errc::operation_not_permitted)) {
-            errno = 0;
-            fd = openInPlace(target);
-            if (fd >= 0)
-                return;
-        }
-        return fail(true, why);
-    }
-    if (exists)
-        fs::permissions(temporary, status.permissions(), ec);
+    if (fd < 0)
+        fail(true, file_failure::lastError());
+    return fd >= 0;
+}
+
+bool OutputFile::openBeside(bool exists)
+{
+    if (!createTemporary(folderOf(target), target))
+        return false;
+    route = Route::replace;
+    if (!exists)
+        return true;
+    errno = 0;
+#ifdef _WIN32
+    std::error_code ec;
+    fs::permissions(temporary, static_cast<fs::perms>(mode), ec);
+    return true;
+#else
+    struct stat own {};
+    bool kept = ::fstat(fd, &own) == 0;
+    if (kept && !keepAttributes)
+        return true;
+    if (kept && (own.st_uid != ownerId || own.st_gid != groupId))
+        kept = ::fchown(fd, static_cast<uid_t>(ownerId), static_cast<gid_t>(groupId)) == 0;
+    // After the owner: a change of owner clears the set-id bits.
+    if (kept)
+        kept = ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
+    if (kept)
+        return true;
+    fail(true, file_failure::lastError());
+    discard();
+    route = Route::none;
+    return false;
+#endif
+}
+
+// The content waits in the system's temporary folder, and the target, opened now so that it is
+// checked before the operation, is written only at commit().
+void OutputFile::openElsewhere()
+{
+    errno = 0;
+    targetFd = openExisting(target);
+    if (targetFd < 0)
+        return fail(true, file_failure::lastError());
+    std::error_code ec;
+    const fs::path folder = fs::temp_directory_path(ec);
+    if (ec)
+        return fail(true, ec);
+    if (createTemporary(folder.string(), (folder / fs::path(target).filename()).string()))
+        route = Route::copyIn;
 }
 
 void OutputFile::put(char const* data, size_t count)
 {
     if (failure || fd < 0)
         return;
+    if (pending.empty() && count >= gatherSize)
+        return writeOut(data, count);
+    if (pending.capacity() < gatherSize)
+        pending.reserve(gatherSize);
+    while (count > 0 && !failure) {
+        const size_t take = std::min(count, gatherSize - pending.size());
+        pending.insert(pending.end(), data, data + take);
+        data += take;
+        count -= take;
+        if (pending.size() == gatherSize)
+            drain();
+    }
+}
+
+void OutputFile::drain()
+{
+    if (!pending.empty() && !failure && fd >= 0)
+        writeOut(pending.data(), pending.size());
+    pending.clear();
+}
+
+void OutputFile::writeOut(char const* data, size_t count)
+{
     while (count > 0) {
         errno = 0;
         const long written = writeSome(fd, data, count);
@@ -189,10 +399,65 @@ void OutputFile::put(char const* data, size_t count)
         count -= static_cast<size_t>(written);
         writtenBytes += static_cast<unsigned long long>(written);
     }
-    if (!temporary.empty() && writtenBytes - queuedBytes >= writeBackStretch) {
+    if (route == Route::replace && writtenBytes - queuedBytes >= writeBackStretch) {
         startWriteBack(fd, queuedBytes, writtenBytes - queuedBytes);
         queuedBytes = writtenBytes;
     }
+}
+
+// Copies the content from its temporary into the file `to` from its start, cuts what is left of
+// the file's old content, and flushes it to the disk.
+void OutputFile::copyInto(int to)
+{
+    errno = 0;
+    if (reserve(to, writtenBytes) != 0)
+        return fail(false, file_failure::lastError());
+    pending.resize(static_cast<size_t>(std::min<unsigned long long>(gatherSize, writtenBytes)));
+    for (unsigned long long done = 0; done < writtenBytes;) {
+        const size_t want =
+            static_cast<size_t>(std::min<unsigned long long>(pending.size(), writtenBytes - done));
+        errno = 0;
+        const long got = readAt(fd, pending.data(), want, done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return fail(false, file_failure::lastError());
+        for (long sent = 0; sent < got;) {
+            errno = 0;
+            const long n = writeSome(to, pending.data() + sent, static_cast<size_t>(got - sent));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return fail(false, file_failure::lastError());
+            sent += n;
+        }
+        done += static_cast<unsigned long long>(got);
+    }
+    pending.clear();
+    errno = 0;
+    if (resize(to, writtenBytes) != 0 || flushToDisk(to) != 0)
+        fail(false, file_failure::lastError());
+}
+
+// A sticky folder lets no one but their owner replace its files: the content is copied into
+// the target instead.
+void OutputFile::putInPlace()
+{
+    errno = 0;
+    const int source = openForReading(temporary);
+    if (source < 0)
+        return fail(false, file_failure::lastError());
+    const int to = openExisting(target);
+    if (to < 0) {
+        fail(false, file_failure::lastError());
+        closeFile(source);
+        return;
+    }
+    fd = source;
+    copyInto(to);
+    errno = 0;
+    if (closeFile(to) != 0)
+        fail(false, file_failure::lastError());
 }
 
 void OutputFile::fail(bool opening, std::error_code const& why)
@@ -205,28 +470,53 @@ void OutputFile::fail(bool opening, std::error_code const& why)
 
 void OutputFile::commit()
 {
-    if (!failure && fd >= 0 && !temporary.empty()) {
+    drain();
+    if (!failure && route == Route::inPlace) {
+        errno = 0;
+        if (flushToDisk(fd) != 0 && !unflushable(errno))
+            fail(false, file_failure::lastError());
+    }
+    if (!failure && route == Route::replace) {
         errno = 0;
         if (flushToDisk(fd) != 0)
             fail(false, file_failure::lastError());
+        for (int attempt = 0; !failure && nameless && attempt < maxNameTries; ++attempt) {
+            const std::string name = temporaryName(target);
+            errno = 0;
+            if (linkNameless(fd, name) == 0) {
+                temporary = name;
+                nameless = false;
+            } else if (errno != EEXIST) {
+                fail(false, file_failure::lastError());
+            }
+        }
+        if (nameless)
+            fail(false, std::make_error_code(std::errc::file_exists));
     }
-    if (fd >= 0) {
+    if (!failure && route == Route::copyIn)
+        copyInto(targetFd);
+    for (int* open : {&fd, &targetFd}) {
+        if (*open < 0)
+            continue;
         errno = 0;
-        if (closeFile(fd) != 0)
+        if (closeFile(*open) != 0)
             fail(false, file_failure::lastError());
-        fd = -1;
+        *open = -1;
     }
-    if (!failure && !temporary.empty()) {
+    if (!failure && route == Route::replace) {
         std::error_code ec;
         fs::rename(temporary, target, ec);
-        if (ec)
-            fail(false, ec);
-        else
+        if (!ec)
             temporary.clear();
+        else if (refused(ec))
+            putInPlace();
+        else
+            fail(false, ec);
     }
-    if (!failure)
-        return;
+    const bool written = !failure;
     discard();
+    if (written)
+        return;
     if (openFailed)
         file_failure::cannotOpen(path, "writing", failure);
     file_failure::cannotWrite(path, failure);
@@ -234,9 +524,10 @@ void OutputFile::commit()
 
 void OutputFile::discard()
 {
-    if (fd >= 0) {
-        closeFile(fd);
-        fd = -1;
+    for (int* open : {&fd, &targetFd}) {
+        if (*open >= 0)
+            closeFile(*open);
+        *open = -1;
     }
     if (!temporary.empty()) {
         std::error_code ec;

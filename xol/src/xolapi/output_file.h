@@ -1,7 +1,13 @@
-// An output file written whole or not at all. The content goes to a temporary file beside it,
-// which replaces it only once everything is written and flushed; a failure, or an object dropped
-// before commit(), removes the temporary and leaves an existing file as it was. A path that names
-// no regular file (a device, a pipe) is written in place: there is nothing to replace.
+// An output file written whole or not at all, and never touched before its whole content is in
+// hand. The content goes to a temporary file beside it (on Linux a nameless one, named only once
+// complete, so that a killed process leaves nothing), which replaces it once everything is
+// written and flushed, with the owner, group and mode of the file it replaces. Where no such
+// temporary can stand in for it (a folder the user may not add to, an owner the user may not
+// give, a sticky folder's file the user may not replace), the content is kept in a temporary in
+// the system's temporary folder and copied into the file at the end. A failure, or an object
+// dropped before commit(), leaves an existing file as it was. A link is followed to the file it
+// names, which need not exist yet. A path that names no regular file (a device, a pipe) is
+// written in place: there is nothing to replace.
 #ifndef XOL_OUTPUT_FILE_H
 #define XOL_OUTPUT_FILE_H
 
@@ -10,6 +16,7 @@
 #include <streambuf>
 #include <string>
 #include <system_error>
+#include <vector>
 
 class OutputFile {
 public:
@@ -30,16 +37,38 @@ public:
 private:
     class Sink;
 
+    // Where the content goes until commit().
+    enum class Route {
+        none,     // nothing could be opened
+        inPlace,  // the device or pipe itself
+        replace,  // a temporary beside the target, renamed over it
+        copyIn,   // a temporary in the system's temporary folder, copied into the target
+    };
+
     void open();
+    bool createTemporary(std::string const& folder, std::string const& base);
+    bool openBeside(bool exists);
+    void openElsewhere();
     void put(char const* data, size_t count);
+    void drain();
+    void writeOut(char const* data, size_t count);
+    void putInPlace();
+    void copyInto(int to);
     void fail(bool opening, std::error_code const& why);
     void discard();
 
-    std::string path;    // as the caller named it, for the texts
-    std::string target;  // the file to replace (a link's target)
-    std::string temporary; // empty when written in place
-    int fd;
-    // Content written to the file, and how much of it is already on its way to the disk.
+    std::string path;      // as the caller named it, for the texts
+    std::string target;    // the file to replace (where a link leads)
+    std::string temporary; // the temporary's name; empty while it has none
+    Route route = Route::none;
+    bool nameless = false; // the temporary beside the target is not linked in yet
+    int fd;                // the content's file
+    int targetFd;          // the target, held open for the copy at the end
+    // The target's owner, group and mode, for the temporary that replaces it.
+    bool keepAttributes = false;
+    unsigned long ownerId = 0, groupId = 0, mode = 0;
+    // Content gathered for one write, and what is written, and on its way to the disk.
+    std::vector<char> pending;
     unsigned long long writtenBytes = 0;
     unsigned long long queuedBytes = 0;
     bool openFailed;
