@@ -56,9 +56,11 @@ public:
     bool FindSNByHandle(libusb_device_handle* handle, std::string& serial);
     std::list<std::string> EnumerateDevices();
 #ifdef _WIN32
-    // Device-change handling: attach the first supported device present and not yet open /
-    // detach the first open device no longer present.
+    // Device-change handling: attach the first supported device present, not yet open and
+    // openable (true when one entered) / detach the first open device no longer present.
     bool SendAddedLibusbDeviceToHotPlug();
+    // Attaches every such device, one per pass until a pass adds none.
+    void AttachPresentDevices();
     void SendRemovedLibusbDeviceToHotPlug();
     // Body of the device-change window's thread: the window is created there, its messages
     // pumped until WM_CLOSE.
