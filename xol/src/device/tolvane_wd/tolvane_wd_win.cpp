@@ -9,6 +9,7 @@
 #include <exception>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 #include <dbt.h>
@@ -34,12 +35,30 @@ constexpr GUID deviceInterfaceClass = {
     0x6B1D93A2, 0x4C57, 0x4E0A, {0x9F, 0x3B, 0x2D, 0x8E, 0x71, 0xC0, 0x5A, 0x46}};
 constexpr WPARAM changeRangeMask = 0xC000;
 constexpr WPARAM changeRange = 0x8000;
+
+// The host program's whole path; empty when it cannot be had. A path that does not fit fills the
+// buffer to the brim, cut short: its folder would be some other folder, so the buffer grows.
+std::string programPath()
+{
+    constexpr size_t longest = 65536; // above any path Windows accepts, in any code page
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return std::string();
+        if (length < buffer.size() - 1)
+            return std::string(buffer.data(), length);
+        if (buffer.size() >= longest)
+            return std::string();
+        buffer.resize(buffer.size() * 2);
+    }
+}
 } // namespace
 
 void TolvaneWdAPI::TolvaneWd::LoadLibusb()
 {
-    char module[MAX_PATH];
-    if (GetModuleFileNameA(nullptr, module, MAX_PATH) == 0) {
+    std::string module = programPath();
+    if (module.empty()) {
         WD_LOG(error) << "GetCurrentDirectory failed, exiting constructor without calling DriverInit";
         throw status::moduleFileNameNotFound();
     }
