@@ -9,6 +9,14 @@
 #include "standin_control.h"
 #include "vemoapi.h"
 
+namespace {
+template <typename F>
+F* entry(HMODULE library, const char* name)
+{
+    return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+} // namespace
+
 TEST(WinLibraryCycle, LoadUseAndFreeRepeatedly)
 {
     standin::reset();
@@ -17,8 +25,8 @@ TEST(WinLibraryCycle, LoadUseAndFreeRepeatedly)
         SCOPED_TRACE(round);
         HMODULE library = LoadLibraryA("libvemoapi.dll");
         ASSERT_NE(library, nullptr);
-        auto acquire = reinterpret_cast<decltype(&api_acquire)>(GetProcAddress(library, "api_acquire"));
-        auto release = reinterpret_cast<decltype(&api_release)>(GetProcAddress(library, "api_release"));
+        auto acquire = entry<decltype(api_acquire)>(library, "api_acquire");
+        auto release = entry<decltype(api_release)>(library, "api_release");
         ASSERT_NE(acquire, nullptr);
         ASSERT_NE(release, nullptr);
         IVemoAPI* api = acquire();
