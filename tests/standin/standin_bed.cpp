@@ -3,7 +3,6 @@
 #include "standin_control.h"
 
 #ifdef _WIN32
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -36,15 +35,6 @@ void announce(WPARAM code)
         SendMessageTimeoutA(window, WM_DEVICECHANGE, code,
                             reinterpret_cast<LPARAM>(&kBroadcast), SMTO_NORMAL, 30000, &result);
 }
-
-// The Windows transport tells a removed board from the ones still present by the index of its
-// serial-number string alone: every board plugged here gets an index of its own.
-SimDeviceDesc withOwnSerialIndex(SimDeviceDesc desc)
-{
-    static std::atomic<unsigned> next{0};
-    desc.iSerialNumber = static_cast<uint8_t>(1 + next++ % 255);
-    return desc;
-}
 #endif
 
 class StandinBed : public SimBed {
@@ -56,7 +46,7 @@ public:
     DeviceId plug(const SimDeviceDesc& desc, std::shared_ptr<SimFunction> function) override
     {
 #ifdef _WIN32
-        const DeviceId id = standin::plug(withOwnSerialIndex(desc), std::move(function));
+        const DeviceId id = standin::plug(desc, std::move(function));
         announce(DBT_DEVICEARRIVAL);
         return id;
 #else

@@ -41,6 +41,7 @@ struct DeviceFaults {
     int claimResult = 0;
     int portsResult = 0;       // libusb_get_port_numbers
     int descriptorResult = 0;  // libusb_get_device_descriptor
+    int unlistedFor = 0;       // left out of this many device lists, then listed (counts down)
 };
 
 STANDIN_EXPORT void reset();
@@ -55,6 +56,9 @@ STANDIN_EXPORT void failNextTransfer(DeviceId id, int result, int actual = 0);
 STANDIN_EXPORT void failTransferAfter(DeviceId id, unsigned skip, int result, int actual = 0);
 // The next successful libusb_open returns this handle object again (a reused address).
 STANDIN_EXPORT void reuseHandleOnNextOpen(libusb_device_handle* handle);
+// `hook` runs once, on the opening thread and outside the stand-in's lock, as the next
+// successful libusb_open returns.
+STANDIN_EXPORT void onNextOpen(void (*hook)());
 
 STANDIN_EXPORT std::vector<SimTransfer> transcript(DeviceId id);
 STANDIN_EXPORT std::vector<unsigned> claims(DeviceId id);

@@ -89,6 +89,7 @@ struct State {
     std::map<libusb_config_descriptor*, std::unique_ptr<ConfigHolder>> configs;
     int closedUses = 0;
     libusb_device_handle* reuse = nullptr;
+    void (*openHook)() = nullptr;
 };
 
 State& state()
@@ -178,6 +179,7 @@ void reset()
     s.configs.clear();
     s.closedUses = 0;
     s.reuse = nullptr;
+    s.openHook = nullptr;
 }
 
 void setFaults(const Faults& faults)
@@ -254,6 +256,13 @@ void reuseHandleOnNextOpen(libusb_device_handle* handle)
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.reuse = handle;
+}
+
+void onNextOpen(void (*hook)())
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.openHook = hook;
 }
 
 std::vector<SimTransfer> transcript(DeviceId id)
@@ -338,6 +347,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_init(libusb_context** ctx)
 }
 #endif
 
+#ifndef STANDIN_OMIT_libusb_exit
 STANDIN_EXPORT void STANDIN_CALL libusb_exit(libusb_context*)
 {
     {
@@ -355,6 +365,7 @@ STANDIN_EXPORT void STANDIN_CALL libusb_exit(libusb_context*)
     standinBusDown();
 #endif
 }
+#endif
 
 STANDIN_EXPORT void STANDIN_CALL libusb_set_debug(libusb_context*, int level)
 {
@@ -459,7 +470,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_handle_events_timeout_completed(libusb_co
 STANDIN_EXPORT int STANDIN_CALL libusb_open(libusb_device* dev, libusb_device_handle** out)
 {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::unique_lock<std::mutex> lock(s.mutex);
     s.calls.push_back("libusb_open(" + devName(dev) + ")");
     if (dev->faults.openResult != 0)
         return dev->faults.openResult;
@@ -477,10 +488,16 @@ STANDIN_EXPORT int STANDIN_CALL libusb_open(libusb_device* dev, libusb_device_ha
     h->name = devName(dev) + "#" + std::to_string(++dev->opens);
     dev->last = h;
     *out = h;
+    void (*hook)() = s.openHook;
+    s.openHook = nullptr;
+    lock.unlock();
+    if (hook)
+        hook();
     return 0;
 }
 #endif
 
+#ifndef STANDIN_OMIT_libusb_close
 STANDIN_EXPORT void STANDIN_CALL libusb_close(libusb_device_handle* h)
 {
     State& s = state();
@@ -494,6 +511,7 @@ STANDIN_EXPORT void STANDIN_CALL libusb_close(libusb_device_handle* h)
     h->closed = true;
     s.cv.notify_all();
 }
+#endif
 
 STANDIN_EXPORT libusb_device* STANDIN_CALL libusb_get_device(libusb_device_handle* h)
 {
@@ -595,6 +613,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_claim_interface(libusb_device_handle* h, 
     return 0;
 }
 
+#ifndef STANDIN_OMIT_libusb_release_interface
 STANDIN_EXPORT int STANDIN_CALL libusb_release_interface(libusb_device_handle* h, int number)
 {
     State& s = state();
@@ -603,6 +622,7 @@ STANDIN_EXPORT int STANDIN_CALL libusb_release_interface(libusb_device_handle* h
     closedUse(s, h);
     return 0;
 }
+#endif
 
 #ifndef STANDIN_OMIT_libusb_bulk_transfer
 STANDIN_EXPORT int STANDIN_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endpoint,
@@ -692,9 +712,14 @@ STANDIN_EXPORT ssize_t STANDIN_CALL libusb_get_device_list(libusb_context*, libu
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.push_back("libusb_get_device_list(null)");
     std::vector<libusb_device*> present;
-    for (auto& d : s.devices)
-        if (!d->gone)
+    for (auto& d : s.devices) {
+        if (d->gone)
+            continue;
+        if (d->faults.unlistedFor > 0)
+            --d->faults.unlistedFor;
+        else
             present.push_back(d.get());
+    }
     auto* array = new libusb_device*[present.size() + 1];
     std::copy(present.begin(), present.end(), array);
     array[present.size()] = nullptr;

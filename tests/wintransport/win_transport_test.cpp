@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -27,11 +30,19 @@ SimDeviceDesc device(uint16_t product, uint8_t serialIndex)
     return desc;
 }
 
-int listCalls()
+int callCount(const std::string& call)
 {
     auto calls = standin::calls();
-    return static_cast<int>(std::count(calls.begin(), calls.end(), "libusb_get_device_list(null)"));
+    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
 }
+
+int listCalls() { return callCount("libusb_get_device_list(null)"); }
+
+// The next allocation on the thread that arms it fails: armed from inside libusb_open, it makes
+// what follows the open in the arrival path throw.
+std::atomic<DWORD> failAllocationOn{0};
+
+void failNextAllocationHere() { failAllocationOn.store(GetCurrentThreadId()); }
 
 class WinTransport : public ::testing::Test {
 protected:
@@ -45,13 +56,30 @@ protected:
         EXPECT_EQ(ownDeviceWindow(), nullptr) << "the window outlived Deinit";
         standin::reset();
     }
+    // Returns once the window thread takes messages, its scan after the registration done.
     void start()
     {
         transport = std::make_unique<TolvaneWdAPI>();
         window = waitForDeviceWindow();
         ASSERT_NE(window, nullptr);
+        SendMessageA(window, WM_NULL, 0, 0);
     }
     size_t open() { return transport->EnumerateDevices().size(); }
+    // Plugs a device with its faults set before anything can see it.
+    template <typename F>
+    standin::DeviceId plugFaulty(const SimDeviceDesc& desc, F fault)
+    {
+        standin::DeviceId id = standin::plug(desc, nullptr);
+        standin::setDeviceFaults(id, transport_test::with<standin::DeviceFaults>(fault));
+        return id;
+    }
+    // Plugs one more board and sends its arrival message: the devices open then.
+    size_t arrive(uint16_t product, uint8_t serialIndex)
+    {
+        standin::plug(device(product, serialIndex), nullptr);
+        deliver(DBT_DEVICEARRIVAL);
+        return open();
+    }
     void deliver(WPARAM code, const GUID& guid = deviceClass, DWORD type = DBT_DEVTYP_DEVICEINTERFACE)
     {
         DEV_BROADCAST_DEVICEINTERFACE_A broadcast{};
@@ -73,7 +101,8 @@ TEST_F(WinTransport, StartupScanAttachesEverySupportedDeviceOnePerPass)
     standin::plug(device(0x3C19, 4), nullptr);
     start();
     EXPECT_EQ(open(), 3u);
-    EXPECT_EQ(listCalls(), 4);
+    // Four passes at start-up, one more once the window hears of arrivals.
+    EXPECT_EQ(listCalls(), 5);
     deliver(DBT_DEVICEARRIVAL);
     EXPECT_EQ(open(), 3u) << "the foreign product was attached";
 }
@@ -99,14 +128,47 @@ TEST_F(WinTransport, DeviceThatCannotBeOpenedIsSkippedByTheScanAndEachArrival)
     EXPECT_EQ(open(), 3u);
 }
 
-TEST_F(WinTransport, ArrivalAndRemovalMessagesMoveOneDeviceEach)
+// A board held by another program for a moment is attached at the next arrival, and the board
+// whose arrival that is as well.
+TEST_F(WinTransport, ArrivalAfterATransientOpenFailureAttachesBothBoards)
+{
+    standin::DeviceId held = plugFaulty(device(0x3C11, 1), [](standin::DeviceFaults& f) { f.openResult = -3; });
+    start();
+    EXPECT_EQ(open(), 0u);
+    standin::setDeviceFaults(held, standin::DeviceFaults{});
+    EXPECT_EQ(arrive(0x3C13, 2), 2u);
+}
+
+// A board that arrives after the start-up scan and before the window listens brings no message.
+TEST_F(WinTransport, BoardArrivingBeforeTheWindowListensIsAttached)
+{
+    standin::plug(device(0x3C11, 1), nullptr);
+    // Absent from the start-up scan's two passes, present from then on.
+    plugFaulty(device(0x3C13, 2), [](standin::DeviceFaults& f) { f.unlistedFor = 2; });
+    start();
+    EXPECT_EQ(open(), 2u);
+    EXPECT_EQ(arrive(0x3C15, 3), 3u);
+}
+
+// Any device of any maker may be listed first with a descriptor that cannot be read.
+TEST_F(WinTransport, DeviceWithUnreadableDescriptorHidesNoBoard)
+{
+    SimDeviceDesc foreign = device(0x0001, 9);
+    foreign.vendorId = 0x1D6B;
+    plugFaulty(foreign, [](standin::DeviceFaults& f) { f.descriptorResult = -1; });
+    standin::plug(device(0x3C11, 1), nullptr);
+    standin::plug(device(0x3C17, 2), nullptr);
+    start();
+    EXPECT_EQ(open(), 2u);
+    EXPECT_EQ(arrive(0x3C19, 3), 3u);
+}
+
+TEST_F(WinTransport, ArrivalAttachesEveryNewBoardRemovalDetachesOne)
 {
     start();
     standin::DeviceId a = standin::plug(device(0x3C11, 1), nullptr);
     standin::DeviceId b = standin::plug(device(0x3C15, 2), nullptr);
     EXPECT_EQ(open(), 0u);
-    deliver(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(open(), 1u);
     deliver(DBT_DEVICEARRIVAL);
     EXPECT_EQ(open(), 2u);
     deliver(DBT_DEVICEARRIVAL);
@@ -160,6 +222,19 @@ TEST_F(WinTransport, ArrivalAndRemovalRecordsCarryTheirScope)
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_NE(removed[0].scopes.find("SendRemovedLibusbDeviceToHotPlug"), std::string::npos)
         << removed[0].scopes;
+}
+
+// The arrival path throws after libusb_open: the handle is closed, the scan goes on, and the
+// board is attached at a later pass.
+TEST_F(WinTransport, AttachFailingAfterOpenClosesItsHandle)
+{
+    standin::plug(device(0x3C11, 1), nullptr);
+    standin::plug(device(0x3C13, 2), nullptr);
+    standin::onNextOpen(failNextAllocationHere);
+    start();
+    EXPECT_EQ(open(), 2u);
+    EXPECT_EQ(callCount("libusb_open(dev1)"), 2) << "the first attach did not fail";
+    EXPECT_EQ(callCount("libusb_close(dev1#1)"), 1) << "the handle of the failed attach was left open";
 }
 
 struct Ignored {
@@ -230,3 +305,16 @@ TEST_F(WinTransport, DeinitWithoutWindow)
 }
 
 } // namespace
+
+void* operator new(std::size_t size)
+{
+    DWORD armed = failAllocationOn.load();
+    if (armed != 0 && armed == GetCurrentThreadId() && failAllocationOn.compare_exchange_strong(armed, 0))
+        throw std::bad_alloc();
+    if (void* block = std::malloc(size != 0 ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }

@@ -35,7 +35,8 @@ public:
     void Deinit();
     void SetRWRetry(unsigned long count);
 
-    // libusb binding: every function is looked up again at each use.
+    // libusb binding: every function is looked up again at each use, but for the bulk transfer
+    // and what shutdown calls (shutdownCalls).
     void* GetSymbolAddress(std::string name);
     std::string GetLibusbError(int code);
 
@@ -55,9 +56,11 @@ public:
     bool FindSNByHandle(libusb_device_handle* handle, std::string& serial);
     std::list<std::string> EnumerateDevices();
 #ifdef _WIN32
-    // Device-change handling: attach the first supported device present and not yet open /
-    // detach the first open device no longer present.
+    // Device-change handling: attach the first supported device present, not yet open and
+    // openable (true when one entered) / detach the first open device no longer present.
     bool SendAddedLibusbDeviceToHotPlug();
+    // Attaches every such device, one per pass until a pass adds none.
+    void AttachPresentDevices();
     void SendRemovedLibusbDeviceToHotPlug();
     // Body of the device-change window's thread: the window is created there, its messages
     // pumped until WM_CLOSE.
@@ -113,6 +116,8 @@ private:
     void LoadLibusb();
     void UnloadLibusb();
     void* FindSymbol(const char* name);
+    // Binds what shutdown calls; throws when libusb lacks one of them.
+    void BindShutdown();
     void DriverInit();
     // libusb_init on the default context; throws its failure.
     void InitLibusb();
@@ -178,6 +183,13 @@ private:
     std::atomic<unsigned long> rwRetry;
     void* libHandle;
     std::atomic<decltype(libusb_bulk_transfer)*> bulkTransfer;
+    // Bound at start-up, before libusb_init: shutdown runs in destructors and must find every
+    // function it calls. Written only by the constructor.
+    struct ShutdownFunctions {
+        decltype(libusb_release_interface)* release = nullptr;
+        decltype(libusb_close)* close = nullptr;
+        decltype(libusb_exit)* exit = nullptr;
+    } shutdownCalls;
 #ifndef _WIN32
     // Handles of the registrations in force. libusb's default context may be shared (another
     // transport, or the host): libusb_exit then ends nothing, so each is deregistered first.

@@ -55,24 +55,39 @@ bool TolvaneWdAPI::TolvaneWd::AttachDevice(libusb_device* device)
                       << hexText(result);
         return false;
     }
-    WD_LOG(debug) << "Attaching device, handle: " << ptrText(handle);
-    std::string serial = serialText(handle);
-    WD_LOG(debug) << "Device serial number: " << serial;
+    std::string serial;
+    try {
+        serial = serialText(handle);
+        WD_LOG(debug) << "Attaching device, handle: " << ptrText(handle);
+        WD_LOG(debug) << "Device serial number: " << serial;
 
-    WD_LOG(trace) << "DB update start";
-    WD_LOG(trace) << "Trying to lock";
-    std::unique_lock<std::recursive_mutex> lock(deviceMutex);
-    WD_LOG(trace) << "Locked";
-    WD_LOG(trace) << "To be safe: remove device related data from DB, if exists";
-    RemoveBySN(serial);
-    WD_LOG(trace) << "Adding device handle to DB";
-    snToHandle.emplace(serial, handle);
-    devToHandle.emplace(device, handle);
-    connectionIds.emplace(serial, ++lastConnectionId);
-    WD_LOG(trace) << "DB update success";
-    lock.unlock();
+        WD_LOG(trace) << "DB update start";
+        WD_LOG(trace) << "Trying to lock";
+        std::unique_lock<std::recursive_mutex> lock(deviceMutex);
+        WD_LOG(trace) << "Locked";
+        WD_LOG(trace) << "To be safe: remove device related data from DB, if exists";
+        RemoveBySN(serial);
+        WD_LOG(trace) << "Adding device handle to DB";
+        snToHandle.emplace(serial, handle);
+        devToHandle.emplace(device, handle);
+        connectionIds.emplace(serial, ++lastConnectionId);
+        WD_LOG(trace) << "DB update success";
+        lock.unlock();
 
-    EventPush(TVD_EVENT_ATTACH, handle, std::string());
+        EventPush(TVD_EVENT_ATTACH, handle, std::string());
+    } catch (...) {
+        // The handle is closed here or never: no table may keep it.
+        std::unique_lock<std::recursive_mutex> lock(deviceMutex);
+        auto entered = snToHandle.find(serial);
+        if (entered != snToHandle.end() && entered->second == handle)
+            RemoveBySN(serial);
+        auto byDevice = devToHandle.find(device);
+        if (byDevice != devToHandle.end() && byDevice->second == handle)
+            devToHandle.erase(byDevice);
+        lock.unlock();
+        shutdownCalls.close(handle);
+        throw;
+    }
     WD_LOG(debug) << "HotPlug attached device.  ";
     return true;
 }

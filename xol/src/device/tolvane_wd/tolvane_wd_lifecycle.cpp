@@ -29,17 +29,15 @@ TolvaneWdAPI::TolvaneWd::TolvaneWd()
     stack.set_stack_size(notificationStackSize);
     notificationThread = boost::thread(stack, [this] { NotificationThreadEntry(); });
     try {
+        BindShutdown();
         DriverInit();
     } catch (...) {
-        // Leave nothing behind: no thread, no open handle, libusb shut down and unloaded.
+        // Leave nothing behind: no thread, no open handle, libusb shut down and unloaded. Both
+        // need the shutdown functions, bound before any device could be opened.
         StopThreads();
-        try {
-            CloseAll();
-            if (libusbStarted)
-                Bind<decltype(libusb_exit)>("libusb_exit")(nullptr);
-        } catch (const std::exception& e) {
-            WD_LOG(error) << "Caught an exception: " << e.what();
-        }
+        CloseAll();
+        if (libusbStarted)
+            shutdownCalls.exit(nullptr);
         UnloadLibusb();
         throw;
     }
@@ -74,6 +72,13 @@ std::string TolvaneWdAPI::TolvaneWd::GetLibusbError(int code)
         return "libusb error";
     const char* text = reinterpret_cast<ErrorName*>(address)(code);
     return text ? text : "libusb error";
+}
+
+void TolvaneWdAPI::TolvaneWd::BindShutdown()
+{
+    shutdownCalls.release = Bind<decltype(libusb_release_interface)>("libusb_release_interface");
+    shutdownCalls.close = Bind<decltype(libusb_close)>("libusb_close");
+    shutdownCalls.exit = Bind<decltype(libusb_exit)>("libusb_exit");
 }
 
 void TolvaneWdAPI::TolvaneWd::InitLibusb()
@@ -122,8 +127,8 @@ void TolvaneWdAPI::TolvaneWd::StopThreads()
 
 void TolvaneWdAPI::TolvaneWd::CloseAll()
 {
-    auto release = Bind<decltype(libusb_release_interface)>("libusb_release_interface");
-    auto close = Bind<decltype(libusb_close)>("libusb_close");
+    auto release = shutdownCalls.release;
+    auto close = shutdownCalls.close;
     WD_LOG(trace) << "Calling libusb_close for all opened handles";
     for (auto& entry : snToHandle) {
         auto config = ioConfigCache.find(entry.first);
@@ -140,15 +145,14 @@ void TolvaneWdAPI::TolvaneWd::CloseAll()
 void TolvaneWdAPI::TolvaneWd::Deinit()
 {
     BOOST_LOG_FUNCTION();
+    if (libHandle == nullptr)
+        return;
     stopping.store(true);
     StopPlatformThreads();
-    Bind<decltype(libusb_release_interface)>("libusb_release_interface");
-    Bind<decltype(libusb_close)>("libusb_close");
-    auto exit = Bind<decltype(libusb_exit)>("libusb_exit");
     StopThreads();
     CloseAll();
     WD_LOG(trace) << "Calling libusb_exit";
-    exit(nullptr);
+    shutdownCalls.exit(nullptr);
     libusbStarted = false;
     UnloadLibusb();
     // Stopped: a later transfer fails as one on a transport without libusb does.

@@ -9,6 +9,7 @@
 #include <exception>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 #include <dbt.h>
@@ -34,12 +35,30 @@ constexpr GUID deviceInterfaceClass = {
     0x6B1D93A2, 0x4C57, 0x4E0A, {0x9F, 0x3B, 0x2D, 0x8E, 0x71, 0xC0, 0x5A, 0x46}};
 constexpr WPARAM changeRangeMask = 0xC000;
 constexpr WPARAM changeRange = 0x8000;
+
+// The host program's whole path; empty when it cannot be had. A path that does not fit fills the
+// buffer to the brim, cut short: its folder would be some other folder, so the buffer grows.
+std::string programPath()
+{
+    constexpr size_t longest = 65536; // above any path Windows accepts, in any code page
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return std::string();
+        if (length < buffer.size() - 1)
+            return std::string(buffer.data(), length);
+        if (buffer.size() >= longest)
+            return std::string();
+        buffer.resize(buffer.size() * 2);
+    }
+}
 } // namespace
 
 void TolvaneWdAPI::TolvaneWd::LoadLibusb()
 {
-    char module[MAX_PATH];
-    if (GetModuleFileNameA(nullptr, module, MAX_PATH) == 0) {
+    std::string module = programPath();
+    if (module.empty()) {
         WD_LOG(error) << "GetCurrentDirectory failed, exiting constructor without calling DriverInit";
         throw status::moduleFileNameNotFound();
     }
@@ -72,14 +91,9 @@ void TolvaneWdAPI::TolvaneWd::DriverInit()
 {
     BOOST_LOG_FUNCTION();
     InitLibusb();
-
-    // A pass that reports an attach without entering a device (its attach failed by exception)
-    // would report the same again: the scan ends there instead of running forever.
-    for (;;) {
-        size_t before = devToHandle.size();
-        if (!SendAddedLibusbDeviceToHotPlug() || devToHandle.size() == before)
-            break;
-    }
+    // A device arriving from here until the window's registration is in place brings no message:
+    // the window thread scans once more when it is.
+    AttachPresentDevices();
 
     WD_LOG(trace) << " start a thread that will implement hot plug.";
     hotplugThread = std::thread(ImplementHotPlug, this);
@@ -134,13 +148,15 @@ bool TolvaneWdAPI::TolvaneWd::SendAddedLibusbDeviceToHotPlug()
         WD_LOG(debug) << "libusb_get_device_list failed ";
         return false;
     }
+    // A device that cannot be read, opened or attached (any device of any maker, or a board held
+    // by another program for a moment) must not hide the ones listed after it.
     bool added = false;
-    for (ssize_t i = 0; i < count; ++i) {
+    for (ssize_t i = 0; i < count && !added; ++i) {
         libusb_device* device = list[i];
         libusb_device_descriptor descriptor;
         if (getDescriptor(device, &descriptor) < 0) {
             WD_LOG(debug) << "get_dev_desc failed ";
-            break;
+            continue;
         }
         if (descriptor.idVendor != supportedVendor ||
             std::find(std::begin(productIds), std::end(productIds), descriptor.idProduct) ==
@@ -153,15 +169,21 @@ bool TolvaneWdAPI::TolvaneWd::SendAddedLibusbDeviceToHotPlug()
             added = AttachDevice(device);
         } catch (const std::exception& e) {
             WD_LOG(error) << "Caught an exception: " << e.what();
-            added = true;
         }
-        // A device that cannot be opened must not hide the ones listed after it.
-        if (added)
-            break;
     }
     if (list != nullptr)
         freeList(list, 1);
     return added;
+}
+
+void TolvaneWdAPI::TolvaneWd::AttachPresentDevices()
+{
+    // A pass that reports an attach without entering a device would report the same again.
+    for (;;) {
+        size_t before = devToHandle.size();
+        if (!SendAddedLibusbDeviceToHotPlug() || devToHandle.size() == before)
+            break;
+    }
 }
 
 void TolvaneWdAPI::TolvaneWd::SendRemovedLibusbDeviceToHotPlug()
@@ -229,6 +251,11 @@ void TolvaneWdAPI::TolvaneWd::RunHotplugWindow()
         filter.dbcc_classguid = deviceInterfaceClass;
         hotplug_notify = RegisterDeviceNotificationA(created, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
         if (hotplug_notify != nullptr) {
+            // What arrived since the start-up scan, as an arrival message would.
+            {
+                std::lock_guard<std::mutex> lock(hotplug_lock);
+                AttachPresentDevices();
+            }
             MSG message;
             while (GetMessageA(&message, nullptr, 0, 0) > 0) {
                 TranslateMessage(&message);
@@ -268,7 +295,7 @@ LRESULT CALLBACK OnDeviceChange(HWND window, UINT message, WPARAM wParam, LPARAM
             auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
             if (std::memcmp(&broadcast->dbcc_classguid, &deviceInterfaceClass, sizeof(GUID)) == 0) {
                 if (wParam == DBT_DEVICEARRIVAL)
-                    impl->SendAddedLibusbDeviceToHotPlug();
+                    impl->AttachPresentDevices();
                 else if (wParam == DBT_DEVICEREMOVECOMPLETE)
                     impl->SendRemovedLibusbDeviceToHotPlug();
             }

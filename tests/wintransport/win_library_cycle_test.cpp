@@ -1,0 +1,50 @@
+// libvemoapi.dll loaded, used and freed again and again by a host, with the stand-in beside it:
+// each release must stop the transport's threads and window before the code goes away.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dbt.h>
+
+#include "device_window.h"
+#include "standin_control.h"
+#include "vemoapi.h"
+
+namespace {
+template <typename F>
+F* entry(HMODULE library, const char* name)
+{
+    return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+} // namespace
+
+TEST(WinLibraryCycle, LoadUseAndFreeRepeatedly)
+{
+    standin::reset();
+    HINSTANCE program = GetModuleHandleA(nullptr);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        HMODULE library = LoadLibraryA("libvemoapi.dll");
+        ASSERT_NE(library, nullptr);
+        auto acquire = entry<decltype(api_acquire)>(library, "api_acquire");
+        auto release = entry<decltype(api_release)>(library, "api_release");
+        ASSERT_NE(acquire, nullptr);
+        ASSERT_NE(release, nullptr);
+        IVemoAPI* api = acquire();
+        ASSERT_NE(api, nullptr);
+        _soc_device_info_arr_t targets{};
+        EXPECT_EQ(api->getavailabletargets(&targets, nullptr), 0u);
+        HWND window = waitForDeviceWindow();
+        ASSERT_NE(window, nullptr);
+        DEV_BROADCAST_DEVICEINTERFACE_A broadcast{};
+        broadcast.dbcc_size = sizeof broadcast;
+        broadcast.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        broadcast.dbcc_classguid = {0x6B1D93A2, 0x4C57, 0x4E0A, {0x9F, 0x3B, 0x2D, 0x8E, 0x71, 0xC0, 0x5A, 0x46}};
+        SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&broadcast));
+        release();
+        EXPECT_EQ(ownDeviceWindow(), nullptr);
+        WNDCLASSA registered{};
+        EXPECT_FALSE(GetClassInfoA(program, "xol_device", &registered));
+        EXPECT_TRUE(FreeLibrary(library));
+        EXPECT_FALSE(standin::initialised());
+    }
+}
