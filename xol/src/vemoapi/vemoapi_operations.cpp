@@ -179,7 +179,13 @@ unsigned long VemoAPI::settargetretrycount(unsigned int retryCount, _error_msg_t
 {
     const InFlight op(*this);
     try {
-        createdTransport()->SetRWRetry(retryCount);
+        TolvaneWdAPI* usb = createdTransport();
+        try {
+            usbAPI();
+        } catch (VemoException const&) {
+            // The pass whose jobs the time-out refuses runs at the next operation.
+        }
+        usb->SetRWRetry(retryCount);
     } catch (...) {
         setMessage(msg, status::internalErrorText());
         return VEMO_ERROR_GENERAL;

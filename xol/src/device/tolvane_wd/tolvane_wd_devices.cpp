@@ -181,8 +181,9 @@ std::list<TolvaneConnection> TolvaneWdAPI::TolvaneWd::EnumerateConnections()
 {
     std::lock_guard<std::recursive_mutex> lock(deviceMutex);
     std::list<TolvaneConnection> connections;
-    for (auto& entry : snToHandle)
-        connections.push_back(TolvaneConnection{entry.first, connectionIds[entry.first]});
+    // The listing's own records, as every listing writes them.
+    for (const std::string& serial : EnumerateDevices())
+        connections.push_back(TolvaneConnection{serial, connectionIds[serial]});
     return connections;
 }
 
