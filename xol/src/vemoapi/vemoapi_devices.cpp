@@ -116,19 +116,24 @@ void VemoAPI::identifyBoard(TolvaneConnection const& board)
         deviceTable[id] = board;
 }
 
-void VemoAPI::identifyUnlisted()
+bool VemoAPI::identifyUnlisted(std::string const& key, TolvaneConnection& board)
 {
     const std::list<TolvaneConnection> boards = transport->EnumerateConnections();
-    for (TolvaneConnection const& board : boards)
-        identifyBoard(board);
-    // The identifier asked for may be that of a board another thread is identifying now.
-    std::unique_lock<std::recursive_mutex> lock(tableLock);
-    identified.wait(lock, [&] {
-        for (TolvaneConnection const& board : boards)
-            if (identifying.count(board.id) != 0)
-                return false;
+    for (TolvaneConnection const& unlisted : boards)
+        identifyBoard(unlisted);
+    if (lookUp(key, board))
         return true;
-    });
+    // It may be a board another thread is identifying now.
+    {
+        std::unique_lock<std::recursive_mutex> lock(tableLock);
+        identified.wait(lock, [&] {
+            for (TolvaneConnection const& unlisted : boards)
+                if (identifying.count(unlisted.id) != 0)
+                    return false;
+            return true;
+        });
+    }
+    return lookUp(key, board);
 }
 
 bool VemoAPI::lookUp(std::string const& key, TolvaneConnection& board)
@@ -155,8 +160,7 @@ TolvaneConnection VemoAPI::getDevice(const char* identifier)
             return board;
         // Boards whose identification failed or has not come yet are asked now, with no lock
         // held that an operation on another board takes.
-        identifyUnlisted();
-        if (lookUp(key, board))
+        if (identifyUnlisted(key, board))
             return board;
         throw status::deviceNotFound();
     }

@@ -123,8 +123,9 @@ private:
     // Identifies `board` unless it is listed or being identified; its entry replaces any of the
     // same identifier. Throws only when the job cannot be built.
     void identifyBoard(TolvaneConnection const& board);
-    // Identifies every connection without an entry and waits for those others are identifying.
-    void identifyUnlisted();
+    // Identifies every connection without an entry and looks `key` up again; while it is still
+    // missing, waits for the identifications other threads are running.
+    bool identifyUnlisted(std::string const& key, TolvaneConnection& board);
     bool listed(TolvaneConnection const& board) const;
     bool lookUp(std::string const& key, TolvaneConnection& board);
 
