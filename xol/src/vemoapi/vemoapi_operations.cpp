@@ -455,7 +455,10 @@ unsigned long VemoAPI::getavailabletargets(_soc_device_info_arr_t* targets, _err
         return listed;
     try {
         for (uint32_t i = 0; i < targets->ids.count; ++i) {
-            const TolvaneConnection board = getDevice(targets->ids.devices[i].id);
+            // The identifiers just listed: a listing identifies no board.
+            TolvaneConnection board;
+            if (!lookUp(targets->ids.devices[i].id, board))
+                throw status::deviceNotFound();
             usbAPI()->GetDeviceInfo(board.serial, targets->info[i]);
         }
     } catch (VemoException const& e) {
