@@ -341,8 +341,9 @@ TEST_F(DeviceTable, ArrivalsAreIdentifiedOnTheNotificationThreadAndDeparturesFor
     // identification replaces its identifier's.
     Board& twin = plug(st);
     ASSERT_TRUE(eventually([&] { return twin.codesSince(0).size() == 2; }));
+    // Entered once its exchange has ended.
+    EXPECT_TRUE(eventually([&] { return reached(board.ident) == &twin; }));
     EXPECT_EQ(listed(api), std::vector<std::string>{board.ident});
-    EXPECT_EQ(reached(board.ident), &twin);
 
     // Its leaving takes the entry along; named again, the board still attached is identified
     // anew.
