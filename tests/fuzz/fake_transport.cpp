@@ -64,7 +64,7 @@ void TolvaneWdAPI::Read(const std::string&, void* buffer, size_t length, size_t&
         fakeDeviceMessages.pop_front();
 }
 
-bool TolvaneWdAPI::SwapStaleInput(const std::string&, bool stale)
+bool TolvaneWdAPI::SwapStaleInput(const std::string&, uint64_t*, bool stale)
 {
     return std::exchange(fakeStaleInput, stale);
 }

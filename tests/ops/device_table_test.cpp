@@ -6,6 +6,9 @@
 #include <set>
 
 #include "ops_support.h"
+#ifndef _WIN32
+#include "host_libusb.h"
+#endif
 #if defined(XOL_SIM_BED_STANDIN)
 #include "standin_control.h"
 #endif
@@ -193,9 +196,9 @@ TEST_F(DeviceTable, CreationIdentifiesEveryConnectionInTheTransportsOrder)
     const std::vector<const Board*> order = contactOrder();
     ASSERT_EQ(order.size(), 3u);
 
-    // The identifier met first keeps its connection; any case names it.
-    const Board* firstTwin = firstContact(b1) < firstContact(b3) ? &b1 : &b3;
-    EXPECT_EQ(reached(upper(b1.ident)), firstTwin);
+    // The identifier is the connection identified last; any case names it.
+    const Board* lastTwin = firstContact(b1) > firstContact(b3) ? &b1 : &b3;
+    EXPECT_EQ(reached(upper(b1.ident)), lastTwin);
     EXPECT_EQ(reached(upper(b2.ident)), &b2);
     // An empty identifier takes the first connection in the same order.
     EXPECT_EQ(reached(""), order.front());
@@ -246,18 +249,19 @@ TEST_F(DeviceTable, BoardsThatFailOrNeverAnswerArePassedOverByThePass)
     std::sort(answered.begin(), answered.end());
     EXPECT_EQ(ids, answered) << "the three that answered, whatever the order";
 
-    // Answering now does not bring either back: only a new arrival is identified.
+    // Named while the table lacks it, a board that answers now is identified again, on the
+    // caller's thread.
     failing.dev->edit([](XolDeviceState& s) { s.faults.clear(); });
     holding(silent).mode = HoldingBoard::Mode::Answer;
-    for (const Board* b : {&failing, &silent}) {
-        EXPECT_EQ(reached(b->ident), nullptr);
-        EXPECT_STREQ(msg.text, "Device not found");
-    }
+    for (const Board* b : {&failing, &silent})
+        EXPECT_EQ(reached(b->ident), b) << msg.text;
+    EXPECT_EQ(listed(api).size(), 5u);
     for (Board* b : {&failing, &silent}) {
         bed->unplug(b->id);
+        ASSERT_TRUE(waitListed(api, b->ident, false));
         b->id = bed->plug(nextPort(), b->dev);
         ASSERT_TRUE(waitListed(api, b->ident));
-        EXPECT_EQ(reached(b->ident), b);
+        EXPECT_EQ(reached(b->ident), b) << msg.text;
     }
     EXPECT_EQ(listed(api).size(), 5u);
 }
@@ -333,13 +337,23 @@ TEST_F(DeviceTable, ArrivalsAreIdentifiedOnTheNotificationThreadAndDeparturesFor
     EXPECT_EQ(board.codesSince(0), (Codes{kIdDevice, kStartOver}));
     EXPECT_EQ(reached(upper(board.ident)), &board);
 
-    // A second connection reporting the same id is identified but does not take the entry.
-    const Board& twin = plug(st);
+    // A second connection reporting the same id is identified and takes the entry: an
+    // identification replaces its identifier's.
+    Board& twin = plug(st);
     ASSERT_TRUE(eventually([&] { return twin.codesSince(0).size() == 2; }));
+    // Entered once its exchange has ended.
+    EXPECT_TRUE(eventually([&] { return reached(board.ident) == &twin; }));
     EXPECT_EQ(listed(api), std::vector<std::string>{board.ident});
-    EXPECT_EQ(reached(board.ident), &board);
 
-    // Leaving takes the entry along, though the twin is still attached.
+    // Its leaving takes the entry along; named again, the board still attached is identified
+    // anew.
+    bed->unplug(twin.id);
+    ASSERT_TRUE(waitListed(api, board.ident, false));
+    const size_t namedFrom = board.mark();
+    EXPECT_EQ(reached(board.ident), &board);
+    EXPECT_EQ(board.codesSince(namedFrom), (Codes{kIdDevice, kStartOver, kStartOver}));
+
+    // Leaving takes the entry along.
 #if defined(XOL_SIM_BED_STANDIN)
     libusb_device_handle* before = standin::lastHandle(board.id);
 #endif
@@ -362,8 +376,89 @@ TEST_F(DeviceTable, ArrivalsAreIdentifiedOnTheNotificationThreadAndDeparturesFor
     const std::vector<std::string> notifier = threadsLogging("Notification thread started");
     ASSERT_EQ(notifier.size(), 1u);
     const std::vector<std::string> jobs = threadsLogging("Id device operation started");
-    EXPECT_EQ(jobs, std::vector<std::string>(3, notifier[0])) << "three arrivals";
+    EXPECT_EQ(std::count(jobs.begin(), jobs.end(), notifier[0]), 3) << "three arrivals";
+    EXPECT_EQ(jobs.size(), 4u) << "and the identification the naming asked for";
 }
+
+// A time-out the jobs refuse makes the pass no pass: the operation reports the refusal, and the
+// next one, with a time-out they take, runs the pass.
+TEST_F(DeviceTable, PassWhoseJobsCannotBeBuiltRunsAgainAtTheNextOperation)
+{
+    const Board& b = plug(boardState(1));
+    api = api_acquire();
+    ASSERT_NE(api, nullptr);
+    api->setlogging(true, logPath);
+    ASSERT_EQ(api->setusbreadwritedelay(150, &msg), 0u);
+    _startover_cmd_flags_t flags{0};
+    unsigned int op, ctx;
+    EXPECT_EQ(api->startover(&flags, &op, &ctx, b.ident.c_str(), &msg, nullptr, nullptr),
+              0x30006u);
+    EXPECT_STREQ(msg.text, "Timeout value is too small");
+    EXPECT_EQ(b.codesSince(0), Codes{}) << "nothing sent";
+
+    ASSERT_EQ(api->setusbreadwritedelay(5000, &msg), 0u);
+    EXPECT_EQ(listed(api), std::vector<std::string>{b.ident});
+    EXPECT_EQ(reached(b.ident), &b) << msg.text;
+}
+
+#ifndef _WIN32
+int LIBUSB_CALL ignoreEvent(libusb_context*, libusb_device*, libusb_hotplug_event, void*)
+{
+    return 0;
+}
+
+// A host holds libusb's default context, with a hot-plug callback of its own, and a board arrives
+// before the library registers: libusb reports it twice, in the registration's enumeration and
+// again from the queued arrival. It is one connection: listed once, gone when it leaves, and
+// reached under its identifier when it comes back.
+TEST_F(DeviceTable, BoardReportedTwiceAroundRegistrationIsOneConnection)
+{
+    testkit::HostLibusb host;
+    ASSERT_TRUE(host.usable());
+    ASSERT_EQ(host.init(nullptr), 0);
+    libusb_hotplug_callback_handle own = 0;
+    ASSERT_EQ(host.registerCallback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, 0,
+                                    LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                    LIBUSB_HOTPLUG_MATCH_ANY, ignoreEvent, nullptr, &own),
+              0);
+    struct HostLetsGo {
+        testkit::HostLibusb& host;
+        libusb_hotplug_callback_handle own;
+        ~HostLetsGo()
+        {
+            host.deregisterCallback(nullptr, own);
+            host.exit(nullptr);
+        }
+    } letGo{host, own};
+
+    boards.reserve(2);
+    Board& b = plug(boardState(1));
+    acquire();
+    // The queued report has reached the transport once the next arrival has.
+    const Board& marker = plug(boardState(1));
+    ASSERT_TRUE(waitListed(api, marker.ident));
+#if defined(XOL_SIM_BED_STANDIN)
+    const auto calls = standin::calls();
+    const std::string opened = "libusb_open(dev" + std::to_string(b.id) + ")";
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), opened), 1) << "opened once";
+#endif
+    std::vector<std::string> ids = listed(api);
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::string> both{b.ident, marker.ident};
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(ids, both);
+    EXPECT_EQ(reached(b.ident), &b) << msg.text;
+
+    bed->unplug(b.id);
+    EXPECT_TRUE(waitListed(api, b.ident, false));
+    b.id = bed->plug(nextPort(), b.dev);
+    ASSERT_TRUE(waitListed(api, b.ident));
+    EXPECT_EQ(reached(b.ident), &b) << msg.text;
+    bed->unplug(marker.id);
+    ASSERT_TRUE(waitListed(api, marker.ident, false));
+    EXPECT_EQ(reached(""), &b) << "no connection of the board's first arrival is left";
+}
+#endif
 
 TEST_F(DeviceTable, ListingGivesAtMost24WithBusAndPorts)
 {

@@ -10,9 +10,8 @@
 #include <libusb-1.0/libusb.h>
 
 #ifndef _WIN32
-#include <dlfcn.h>
+#include "host_libusb.h"
 #endif
-
 #include "test_bytes.h"
 #include "test_function.h"
 #include "tolvane_libusb.h"
@@ -98,44 +97,6 @@ TEST_F(BedTransport, ArrivalAndDepartureReachTheListenerWithOneSerialText)
 #ifndef _WIN32
 // libusb's hot-plug registrations (Linux) on a default context shared with others.
 
-// The libusb the transport loads, driven as a host that uses it too would: its default context
-// is then shared.
-class HostLibusb {
-public:
-    HostLibusb()
-    {
-        for (const char* name : {"libusb-1.0.so", "libusb-1.0.so.0"})
-            if ((lib = dlopen(name, RTLD_NOW)) != nullptr)
-                break;
-        if (lib == nullptr)
-            return;
-        init = reinterpret_cast<decltype(init)>(dlsym(lib, "libusb_init"));
-        exit = reinterpret_cast<decltype(exit)>(dlsym(lib, "libusb_exit"));
-        registerCallback = reinterpret_cast<decltype(registerCallback)>(
-            dlsym(lib, "libusb_hotplug_register_callback"));
-        deregisterCallback = reinterpret_cast<decltype(deregisterCallback)>(
-            dlsym(lib, "libusb_hotplug_deregister_callback"));
-        handleEvents = reinterpret_cast<decltype(handleEvents)>(
-            dlsym(lib, "libusb_handle_events_timeout_completed"));
-    }
-    ~HostLibusb()
-    {
-        if (lib != nullptr)
-            dlclose(lib);
-    }
-    HostLibusb(const HostLibusb&) = delete;
-    HostLibusb& operator=(const HostLibusb&) = delete;
-
-    bool usable() const { return init && exit && registerCallback && deregisterCallback && handleEvents; }
-
-    void* lib = nullptr;
-    decltype(libusb_init)* init = nullptr;
-    decltype(libusb_exit)* exit = nullptr;
-    decltype(libusb_hotplug_register_callback)* registerCallback = nullptr;
-    decltype(libusb_hotplug_deregister_callback)* deregisterCallback = nullptr;
-    decltype(libusb_handle_events_timeout_completed)* handleEvents = nullptr;
-};
-
 int LIBUSB_CALL countArrival(libusb_context*, libusb_device*, libusb_hotplug_event event, void* user)
 {
     if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
@@ -148,7 +109,7 @@ int LIBUSB_CALL countArrival(libusb_context*, libusb_device*, libusb_hotplug_eve
 // (with its registrations left in force, they run on freed memory).
 TEST_F(BedTransport, HostHoldingTheDefaultContextOutlivesTheTransport)
 {
-    HostLibusb host;
+    testkit::HostLibusb host;
     ASSERT_TRUE(host.usable());
     ASSERT_EQ(host.init(nullptr), 0);
     start();

@@ -64,7 +64,7 @@ TEST_F(StandinDevices, ReusedHandleAddressReplacesTheStaleEntryAndClaimsAgain)
               0);
 }
 
-// The arrival handler's own answer: false only for a device it could not open.
+// The arrival handler's own answer: false for a device it could not open or already holds open.
 TEST_F(StandinDevices, HotplugReportsWhetherTheArrivingDeviceWasOpened)
 {
     SimBed::DeviceId bad = bed->plug(SimDeviceDesc::bulk(0x3C11), std::make_shared<TestFunction>());
@@ -83,8 +83,9 @@ TEST_F(StandinDevices, HotplugReportsWhetherTheArrivingDeviceWasOpened)
     libusb_free_device_list(list, 1);
 
     EXPECT_FALSE(wd->Hotplug(unopenable, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED));
-    EXPECT_TRUE(wd->Hotplug(good, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)); // a second connection
-    EXPECT_EQ(wd->EnumerateDevices().size(), 2u);
+    // libusb reporting an open device again makes no second connection.
+    EXPECT_FALSE(wd->Hotplug(good, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED));
+    EXPECT_EQ(wd->EnumerateDevices().size(), 1u);
     EXPECT_TRUE(wd->Hotplug(unopenable, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)); // not known: caught
     EXPECT_TRUE(wd->Hotplug(good, static_cast<libusb_hotplug_event>(4)));
 }
@@ -133,6 +134,50 @@ TEST_F(StandinOperation, NeverReachesABoardArrivingUnderItsSerialText)
     next.set_timeout(1000);
     next.WriteToken(token, 1);
     EXPECT_EQ(boardB->state().tokens.count(1), 1u);
+}
+
+// An operation still running for board A after B took A's serial text: its next command neither
+// reads nor clears B's mark, so B's late answer is drained before B's next command.
+TEST_F(StandinOperation, DepartedBoardLeavesTheStaleMarkOfItsSuccessorAlone)
+{
+    start();
+    xolsim::XolDeviceState xol;
+    xol.context = 1;
+    SimBed::DeviceId a = 0;
+    std::string serial = attach(SimDeviceDesc::bulk(), std::make_shared<xolsim::XolDevice>(xol), &a);
+    ASSERT_FALSE(serial.empty());
+    XolAPI departed(wd.get(), serial, wd->Connection(serial).id);
+    departed.set_timeout(1000);
+    departed.StartOver(0);
+
+    bed->unplug(a);
+    ASSERT_EQ(listener.waitFor(2).back(), "detach " + serial);
+    standin::reuseHandleOnNextOpen(standin::lastHandle(a));
+    SimDeviceDesc other = SimDeviceDesc::bulk(0x3C19);
+    other.portNumbers = {2};
+    SimBed::DeviceId b = 0;
+    auto boardB = std::make_shared<xolsim::XolDevice>(xol);
+    ASSERT_EQ(attach(other, boardB, &b), serial);
+    const uint64_t successor = wd->Connection(serial).id;
+
+    // B's Start Over answer stays on its IN endpoint: the host's read gives up first.
+    XolAPI abandoned(wd.get(), serial, successor);
+    abandoned.set_timeout(1000);
+    standin::failTransferAfter(b, 1, LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(failureOf([&] { abandoned.StartOver(0); }).code, status(LIBUSB_ERROR_TIMEOUT));
+
+    Failure gone = failureOf([&] { departed.EraseToken(3); });
+    EXPECT_EQ(gone.code, status(LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(boardB->state().commands.size(), 1u) << "only the abandoned Start Over";
+
+    XolAPI next(wd.get(), serial, successor);
+    next.set_timeout(1000);
+    Failure own = failureOf([&] { next.IdDevice(0, 0); });
+    EXPECT_FALSE(own.thrown) << own.text;
+    const std::vector<SimTransfer> all = bed->transcript(b);
+    ASSERT_EQ(all.size(), 4u) << "Start Over out, the drain, Id Device out and in";
+    EXPECT_EQ(all[1].direction, SimTransfer::In);
+    EXPECT_EQ(all[2].direction, SimTransfer::Out);
 }
 
 TEST_F(StandinDevices, DeviceInfoGivesBusAndPortPath)

@@ -1,7 +1,9 @@
-// The per-call sink: only its device's records, only while installed, only while logging is on.
+// The per-call sink: only its connection's records made on the installing thread, only while
+// installed, only while logging is on.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,10 +29,12 @@ void collect(unsigned long first, const char* text, void* context)
     seen->texts.emplace_back(text);
 }
 
-void deviceRecord(const std::string& serial, const std::string& text)
+// A protocol record of the connection of identity `connection`, at serial text `serial`.
+void deviceRecord(uint64_t connection, const std::string& text, const std::string& serial = "42")
 {
     xollog::channel_logger lg(boost::log::keywords::channel = "XOL");
     lg.add_attribute("serial_number", boost::log::attributes::constant<std::string>(serial));
+    lg.add_attribute("connection", boost::log::attributes::constant<uint64_t>(connection));
     BOOST_LOG_SEV(lg, xollog::severity::debug) << text;
 }
 
@@ -46,20 +50,23 @@ protected:
     void TearDown() override { boost::log::core::get()->set_logging_enabled(false); }
 };
 
-TEST_F(ZubLoggerTest, DeliversOnlyItsDevicesMessages)
+TEST_F(ZubLoggerTest, DeliversOnlyItsConnectionsMessagesOnItsThread)
 {
     Seen seen;
     {
         ZubLogger sink;
-        deviceRecord("42", "before install");
-        sink.sinkInstall("42", collect, &seen);
-        deviceRecord("42", "TX: Start Over");
-        deviceRecord("420", "another device");
-        deviceRecord("4", "a prefix of the serial");
-        transportRecord("no serial at all");
-        deviceRecord("42", "RX: response");
+        deviceRecord(7, "before install");
+        sink.sinkInstall(7, collect, &seen);
+        deviceRecord(7, "TX: Start Over");
+        deviceRecord(8, "a later board at the same serial text");
+        deviceRecord(70, "another device", "420");
+        transportRecord("no connection at all");
+        // The same connection's record made on another thread (an identification running
+        // there) is not the caller's.
+        std::thread([] { deviceRecord(7, "on the notification thread"); }).join();
+        deviceRecord(7, "RX: response");
     }
-    deviceRecord("42", "after destruction");
+    deviceRecord(7, "after destruction");
     EXPECT_EQ(seen.texts, (std::vector<std::string>{"TX: Start Over", "RX: response"}));
     EXPECT_EQ(seen.firsts, (std::vector<unsigned long>{0, 0}));
 }
@@ -68,11 +75,11 @@ TEST_F(ZubLoggerTest, SilentWhileLoggingIsOff)
 {
     Seen seen;
     ZubLogger sink;
-    sink.sinkInstall("9", collect, &seen);
+    sink.sinkInstall(9, collect, &seen);
     boost::log::core::get()->set_logging_enabled(false);
-    deviceRecord("9", "muted");
+    deviceRecord(9, "muted");
     boost::log::core::get()->set_logging_enabled(true);
-    deviceRecord("9", "heard");
+    deviceRecord(9, "heard");
     EXPECT_EQ(seen.texts, std::vector<std::string>{"heard"});
 }
 
@@ -80,8 +87,8 @@ TEST_F(ZubLoggerTest, NullCallbackAndUninstalledSinkAreHarmless)
 {
     {
         ZubLogger sink;
-        sink.sinkInstall("5", nullptr, nullptr);
-        deviceRecord("5", "nobody listens");
+        sink.sinkInstall(5, nullptr, nullptr);
+        deviceRecord(5, "nobody listens");
     }
     {
         ZubLogger neverInstalled;
@@ -93,16 +100,16 @@ TEST_F(ZubLoggerTest, ConcurrentOperationsSeeOnlyTheirOwnDevice)
 {
     Seen a, b;
     std::atomic<bool> go{false};
-    auto run = [&go](const std::string& serial, Seen* seen) {
+    auto run = [&go](uint64_t connection, Seen* seen) {
         ZubLogger sink;
-        sink.sinkInstall(serial, collect, seen);
+        sink.sinkInstall(connection, collect, seen);
         while (!go)
             std::this_thread::yield();
         for (int i = 0; i < 200; ++i)
-            deviceRecord(serial, serial + ":" + std::to_string(i));
+            deviceRecord(connection, std::to_string(connection) + ":" + std::to_string(i));
     };
-    std::thread ta(run, "100", &a);
-    std::thread tb(run, "200", &b);
+    std::thread ta(run, 100, &a);
+    std::thread tb(run, 200, &b);
     go = true;
     ta.join();
     tb.join();

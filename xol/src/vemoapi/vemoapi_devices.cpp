@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "exceptions.h"
 #include "status_codes.h"
@@ -25,118 +26,201 @@ std::string VemoAPI::uid2sn(const std::array<char, 16>& uid)
 
 namespace {
 
-std::string identify(TolvaneWdAPI* transport, unsigned long timeout, std::string const& serial)
+// The identifier of the board on `board`: false when it failed or did not answer. Throws only
+// when the job cannot be built (the time-out in effect is refused).
+bool identify(TolvaneWdAPI* transport, unsigned long timeout, TolvaneConnection const& board,
+              std::string& id)
 {
-    XolJobIdDevice job(transport, timeout, serial, 0, 0);
-    job.start();
-    job.join();
+    XolJobIdDevice job(transport, timeout, board, 0, 0);
+    try {
+        job.start();
+        job.join();
+    } catch (...) {
+        // It must not hide the others; it is asked again when a caller names an identifier
+        // the table lacks.
+        return false;
+    }
     std::array<char, 16> uid;
     const auto& raw = job.getPlatformUniqueId();
     for (size_t i = 0; i < uid.size(); ++i)
         uid[i] = static_cast<char>(raw[i]);
-    return VemoAPI::uid2sn(uid);
+    id = VemoAPI::uid2sn(uid);
+    return true;
 }
 
 } // namespace
 
+TolvaneWdAPI* VemoAPI::createdTransport()
+{
+    std::lock_guard<std::recursive_mutex> lock(creationLock);
+    if (transport == nullptr) {
+        transport = new TolvaneWdAPI();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        transport->Register(this);
+    }
+    return transport;
+}
+
 TolvaneWdAPI* VemoAPI::usbAPI()
 {
     std::lock_guard<std::recursive_mutex> lock(creationLock);
-    if (transport != nullptr)
-        return transport;
-    transport = new TolvaneWdAPI();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    transport->Register(this);
-    updateUidSnMap();
-    return transport;
+    TolvaneWdAPI* usb = createdTransport();
+    if (!passDone) {
+        // A pass whose jobs cannot be built is no pass: its failure is the operation's, and
+        // the next operation runs it again.
+        updateUidSnMap();
+        passDone = true;
+    }
+    return usb;
 }
 
 void VemoAPI::updateUidSnMap()
 {
-    try {
-        std::unordered_map<std::string, std::string> found;
-        for (std::string const& serial : transport->EnumerateDevices()) {
-            try {
-                found.emplace(identify(transport, usbTimeout, serial), serial);
-            } catch (...) {
-                // A board that fails or does not answer must not hide the others; it gets an
-                // entry only when it arrives again.
-            }
-        }
-        // Departures during the pass wait in detach for the creation lock we hold, so none
-        // of them is lost under the table installed here.
-        std::lock_guard<std::recursive_mutex> lock(tableLock);
-        deviceTable = std::move(found);
-    } catch (...) {
-        // The connections could not be listed or the table not be built: it stays as it was.
-    }
+    for (TolvaneConnection const& board : transport->EnumerateConnections())
+        identifyBoard(board);
 }
 
-std::string VemoAPI::getDevice(const char* identifier)
+bool VemoAPI::listed(TolvaneConnection const& board) const
+{
+    for (auto const& entry : deviceTable)
+        if (entry.second.id == board.id)
+            return true;
+    return false;
+}
+
+void VemoAPI::identifyBoard(TolvaneConnection const& board)
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(tableLock);
+        // One identification per connection at a time; a listed one needs none.
+        if (listed(board) || !identifying.insert(board.id).second)
+            return;
+    }
+    struct Claim {
+        VemoAPI& api;
+        uint64_t id;
+        ~Claim()
+        {
+            std::lock_guard<std::recursive_mutex> lock(api.tableLock);
+            api.identifying.erase(id);
+            api.identified.notify_all();
+        }
+    } claim{*this, board.id};
+    std::string id;
+    if (!identify(transport, usbTimeout, board, id))
+        return;
+    std::lock_guard<std::recursive_mutex> lock(tableLock);
+    // A board that left meanwhile gets no entry: its departure has swept the table already.
+    // An entry of the same identifier (a board's earlier connection) is replaced.
+    if (transport->IsLive(board))
+        deviceTable[id] = board;
+}
+
+bool VemoAPI::identifyUnlisted(std::string const& key, TolvaneConnection& board)
+{
+    const std::list<TolvaneConnection> boards = transport->EnumerateConnections();
+    for (TolvaneConnection const& unlisted : boards)
+        identifyBoard(unlisted);
+    if (lookUp(key, board))
+        return true;
+    // It may be a board another thread is identifying now.
+    {
+        std::unique_lock<std::recursive_mutex> lock(tableLock);
+        identified.wait(lock, [&] {
+            for (TolvaneConnection const& unlisted : boards)
+                if (identifying.count(unlisted.id) != 0)
+                    return false;
+            return true;
+        });
+    }
+    return lookUp(key, board);
+}
+
+bool VemoAPI::lookUp(std::string const& key, TolvaneConnection& board)
+{
+    std::lock_guard<std::recursive_mutex> lock(tableLock);
+    auto it = deviceTable.find(key);
+    // An entry whose connection has gone, its departure not yet taken, names no board: the
+    // board may be back already on a connection still to be identified.
+    if (it == deviceTable.end() || !transport->IsLive(it->second))
+        return false;
+    board = it->second;
+    return true;
+}
+
+TolvaneConnection VemoAPI::getDevice(const char* identifier)
 {
     TolvaneWdAPI* usb = usbAPI();
     if (identifier != nullptr && identifier[0] != '\0') {
         std::string key(identifier);
         for (char& c : key)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        std::lock_guard<std::recursive_mutex> lock(tableLock);
-        auto it = deviceTable.find(key);
-        if (it == deviceTable.end())
-            throw status::deviceNotFound();
-        return it->second;
-    }
-    std::list<std::string> serials = usb->EnumerateDevices();
-    if (serials.empty())
+        TolvaneConnection board;
+        if (lookUp(key, board))
+            return board;
+        // Boards whose identification failed or has not come yet are asked now, with no lock
+        // held that an operation on another board takes.
+        if (identifyUnlisted(key, board))
+            return board;
         throw status::deviceNotFound();
-    return serials.front();
+    }
+    std::list<TolvaneConnection> boards = usb->EnumerateConnections();
+    if (boards.empty())
+        throw status::deviceNotFound();
+    return boards.front();
 }
 
 void VemoAPI::attach(std::string serial)
 {
     try {
-        const unsigned long timeout = usbTimeout;
         TolvaneWdAPI* usb = usbAPI();
-        const std::string id = identify(usb, timeout, serial);
-        std::lock_guard<std::recursive_mutex> lock(tableLock);
-        deviceTable.emplace(id, serial);
+        identifyBoard(usb->Connection(serial));
     } catch (...) {
-        // An arrival that cannot be identified simply gets no entry.
+        // An arrival that cannot be identified now gets no entry yet.
     }
 }
 
-void VemoAPI::detach(std::string serial)
+void VemoAPI::detach(std::string)
 {
     try {
         // Creation lock first: a departure during the identification pass waits until the pass
-        // has installed its table, then takes its connection out of it.
+        // is over, then sweeps its connection out.
         std::lock_guard<std::recursive_mutex> creation(creationLock);
         std::lock_guard<std::recursive_mutex> lock(tableLock);
-        for (auto it = deviceTable.begin(); it != deviceTable.end(); ++it) {
-            if (it->second == serial) {
-                deviceTable.erase(it);
-                break;
-            }
+        // Every entry of a connection that has gone, whatever text a later board took.
+        for (auto it = deviceTable.begin(); it != deviceTable.end();) {
+            if (transport->IsLive(it->second))
+                ++it;
+            else
+                it = deviceTable.erase(it);
         }
-        // Also for a connection that was never identified: a later connection may be given
-        // the same serial text and must not inherit this device's record.
+        // Also for a connection that was never identified.
         std::lock_guard<std::mutex> ifp(ifpLock);
-        ifpTable.erase(serial);
+        for (auto it = ifpTable.begin(); it != ifpTable.end();) {
+            if (transport->IsLive(it->second.first))
+                ++it;
+            else
+                it = ifpTable.erase(it);
+        }
     } catch (...) {
     }
 }
 
-void VemoAPI::getIfpEmulation(const std::string& serial, _id_dev_ifp_emulation_t& record,
+void VemoAPI::getIfpEmulation(TolvaneConnection const& board, _id_dev_ifp_emulation_t& record,
                               bool& found)
 {
     std::lock_guard<std::mutex> lock(ifpLock);
-    auto it = ifpTable.find(serial);
+    auto it = ifpTable.find(board.id);
     found = it != ifpTable.end();
     if (found)
-        record = it->second;
+        record = it->second.second;
 }
 
-void VemoAPI::setIfpEmulation(const std::string& serial, const _id_dev_ifp_emulation_t& record)
+void VemoAPI::setIfpEmulation(TolvaneConnection const& board,
+                              const _id_dev_ifp_emulation_t& record)
 {
     std::lock_guard<std::mutex> lock(ifpLock);
-    ifpTable[serial] = record;
+    // A board that has left keeps none: its departure has swept the records already.
+    if (transport->IsLive(board))
+        ifpTable[board.id] = std::make_pair(board, record);
 }

@@ -39,7 +39,7 @@ public:
 
 } // namespace
 
-VemoAPI::VemoAPI() : transport(nullptr), usbTimeout(5000), inFlight(0)
+VemoAPI::VemoAPI() : transport(nullptr), passDone(false), usbTimeout(5000), inFlight(0)
 {
     namespace logging = boost::log;
     namespace sinks = boost::log::sinks;

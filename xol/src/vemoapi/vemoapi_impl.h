@@ -6,10 +6,12 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -19,11 +21,10 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include "tolvane_libusb.h"
 #include "tolvane_wd_callback.h"
 #include "vemoapi.h"
 #include "xol_api_utils.h"
-
-class TolvaneWdAPI;
 
 class VemoAPI final : public IVemoAPI, public ITolvaneWdAPICallbackObj {
 public:
@@ -64,13 +65,19 @@ public:
     void detach(std::string serial) override;
 
     // The transport, created on first use with an identification pass over the present devices.
+    // Throws when the pass's jobs cannot be built; the next call runs the pass again.
     TolvaneWdAPI* usbAPI();
+    // The transport, created and listened to, with or without a pass.
+    TolvaneWdAPI* createdTransport();
     void updateUidSnMap();
-    // Serial text of the device an identifier names; an empty identifier names the first one.
-    std::string getDevice(const char* identifier);
+    // The connection an identifier names, with the identity the operation is held to; an empty
+    // identifier names the first one. A name the table lacks first has the connections without
+    // an entry identified.
+    TolvaneConnection getDevice(const char* identifier);
     static std::string uid2sn(const std::array<char, 16>& uid);
-    void getIfpEmulation(const std::string& serial, _id_dev_ifp_emulation_t& record, bool& found);
-    void setIfpEmulation(const std::string& serial, const _id_dev_ifp_emulation_t& record);
+    void getIfpEmulation(TolvaneConnection const& board, _id_dev_ifp_emulation_t& record,
+                         bool& found);
+    void setIfpEmulation(TolvaneConnection const& board, const _id_dev_ifp_emulation_t& record);
 
     using IVemoAPI::getavailabletargets;
     unsigned long getavailabletargets(_soc_device_arr_t* targets, _error_msg_t* msg);
@@ -113,6 +120,15 @@ private:
     void onDevice(const char* identifier, log_callback_t callback, void* context, IfpRecord ifp,
                   Body&& body);
     // That frame inside the error boundary: its status, and its message into `msg`.
+    // Identifies `board` unless it is listed or being identified; its entry replaces any of the
+    // same identifier. Throws only when the job cannot be built.
+    void identifyBoard(TolvaneConnection const& board);
+    // Identifies every connection without an entry and looks `key` up again; while it is still
+    // missing, waits for the identifications other threads are running.
+    bool identifyUnlisted(std::string const& key, TolvaneConnection& board);
+    bool listed(TolvaneConnection const& board) const;
+    bool lookUp(std::string const& key, TolvaneConnection& board);
+
     template <class Body>
     unsigned long operation(_error_msg_t* msg, const char* identifier, log_callback_t callback,
                             void* context, IfpRecord ifp, Body&& body);
@@ -126,13 +142,20 @@ private:
     // ifpLock; flightLock stands apart. The transport's listener registry lock comes before all
     // three (attach and detach run under it); only the registration in usbAPI takes it inside
     // creationLock, before this object listens.
-    std::unordered_map<std::string, _id_dev_ifp_emulation_t> ifpTable;
+    // The IFP emulation records by connection identity, each with its connection.
+    std::unordered_map<uint64_t, std::pair<TolvaneConnection, _id_dev_ifp_emulation_t>> ifpTable;
     // Guards ifpTable. Taken last, inside creationLock and tableLock where detach holds them;
-    // nothing is locked inside it.
+    // only the transport's connection table is looked at inside it (is a connection live).
     std::mutex ifpLock;
-    std::unordered_map<std::string, std::string> deviceTable;
-    // Guards deviceTable. Taken inside creationLock where both are held (the identification
-    // pass, detach) and inside the registry lock (attach, detach); only ifpLock inside it.
+    // Identifier to the connection its identification found.
+    std::unordered_map<std::string, TolvaneConnection> deviceTable;
+    // Connections being identified now, each by one thread; `identified` is told when one ends.
+    std::unordered_set<uint64_t> identifying;
+    std::condition_variable_any identified;
+    // Guards deviceTable and identifying. Taken inside creationLock where both are held (the
+    // identification pass, detach) and inside the registry lock (attach, detach); only ifpLock
+    // and the transport's connection table (is a connection live) inside it. Never held across
+    // an identification.
     std::recursive_mutex tableLock;
     // Guards transport: held while it is created, registered and the identification pass runs,
     // so attach (through usbAPI) and detach wait meanwhile. Taken first by an operation, and
@@ -140,6 +163,9 @@ private:
     // transport's own locks inside it.
     std::recursive_mutex creationLock;
     TolvaneWdAPI* transport;
+    // The identification pass has run over the connections present at creation; under
+    // creationLock.
+    bool passDone;
     // Changed at any time while jobs are being built from it.
     std::atomic<unsigned long> usbTimeout;
     // Guards inFlight, the interface operations using the object, and flightDone. Taken with no

@@ -29,14 +29,16 @@ namespace {
 struct DeviceCall {
     VemoAPI& api;
     std::atomic<unsigned long> const& timeout;
-    std::string const& serial;
+    // The connection the look-up found: the job, its IFP record and every transfer are held to
+    // it, whatever board takes its serial text later.
+    TolvaneConnection const& board;
     // The record stored for the device, for a job that finds it in ROM context; null when none
     // is stored or the operation does not send the stored one.
     _id_dev_ifp_emulation_t* storedIfp;
 };
 
 // The one job of a device operation, on the caller's stack. The constructor builds it from the
-// transport, the time-out in effect now, the serial text and the job's own arguments, and runs it
+// transport, the time-out in effect now, the connection and the job's own arguments, and runs it
 // to its end on the calling thread; the results are then read through ->. A job without results
 // is run by declaring it.
 template <class Job>
@@ -44,7 +46,7 @@ class JobRun {
 public:
     template <class... Args>
     explicit JobRun(DeviceCall const& device, Args&&... args)
-        : job(device.api.usbAPI(), device.timeout, device.serial, std::forward<Args>(args)...)
+        : job(device.api.usbAPI(), device.timeout, device.board, std::forward<Args>(args)...)
     {
         job.start();
         job.join();
@@ -65,14 +67,14 @@ void VemoAPI::onDevice(const char* identifier, log_callback_t callback, void* co
                        IfpRecord ifp, Body&& body)
 {
     const InFlight op(*this);
-    const std::string serial = getDevice(identifier);
+    const TolvaneConnection board = getDevice(identifier);
     ZubLogger sink;
-    sink.sinkInstall(serial, callback, context);
+    sink.sinkInstall(board.id, callback, context);
     _id_dev_ifp_emulation_t stored;
     bool found = false;
     if (ifp == IfpRecord::stored)
-        getIfpEmulation(serial, stored, found);
-    body(DeviceCall{*this, usbTimeout, serial, found ? &stored : nullptr});
+        getIfpEmulation(board, stored, found);
+    body(DeviceCall{*this, usbTimeout, board, found ? &stored : nullptr});
 }
 
 template <class Body>
@@ -177,7 +179,13 @@ unsigned long VemoAPI::settargetretrycount(unsigned int retryCount, _error_msg_t
 {
     const InFlight op(*this);
     try {
-        usbAPI()->SetRWRetry(retryCount);
+        TolvaneWdAPI* usb = createdTransport();
+        try {
+            usbAPI();
+        } catch (VemoException const&) {
+            // The pass whose jobs the time-out refuses runs at the next operation.
+        }
+        usb->SetRWRetry(retryCount);
     } catch (...) {
         setMessage(msg, status::internalErrorText());
         return VEMO_ERROR_GENERAL;
@@ -196,7 +204,7 @@ unsigned long VemoAPI::deviceid(unsigned int idParam, _id_dev_ifp_emulation_t* i
                      [&](DeviceCall const& device) {
         const _id_dev_ifp_emulation_t record = callersRecord(ifpRecord);
         // Stored before the device is asked anything, so it stays when the job fails.
-        setIfpEmulation(device.serial, record);
+        setIfpEmulation(device.board, record);
         JobRun<XolJobIdDevice> job(device, idParam, word(record, 0));
         flags->flags = job->getFlags();
         copyOut(oemId, sizeof *oemId, oemPlatformId(record, job->getOemPlatformId()), 4);
@@ -251,9 +259,9 @@ unsigned long VemoAPI::downloadfwrecovery(const char* recoveryPath, const char* 
         const _id_dev_ifp_emulation_t record = callersRecord(ifpRecord);
         _id_dev_ifp_emulation_t stored;
         bool found = false;
-        getIfpEmulation(device.serial, stored, found);
+        getIfpEmulation(device.board, stored, found);
         if (!found)
-            setIfpEmulation(device.serial, record);
+            setIfpEmulation(device.board, record);
         // The caller's own record, not the stored one, goes to the device in this call.
         JobRun<XolJobDownloadFwRecovery> job(device, recoveryPath, ifpRecord);
     });
@@ -447,8 +455,11 @@ unsigned long VemoAPI::getavailabletargets(_soc_device_info_arr_t* targets, _err
         return listed;
     try {
         for (uint32_t i = 0; i < targets->ids.count; ++i) {
-            const std::string serial = getDevice(targets->ids.devices[i].id);
-            usbAPI()->GetDeviceInfo(serial, targets->info[i]);
+            // The identifiers just listed: a listing identifies no board.
+            TolvaneConnection board;
+            if (!lookUp(targets->ids.devices[i].id, board))
+                throw status::deviceNotFound();
+            usbAPI()->GetDeviceInfo(board.serial, targets->info[i]);
         }
     } catch (VemoException const& e) {
         setMessage(msg, e.what());

@@ -11,11 +11,14 @@
 #include "file_failure.h"
 #include "status_codes.h"
 
-XolJobV2::XolJobV2(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial)
+XolJobV2::XolJobV2(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board)
     : resultValid(false), logger(boost::log::keywords::severity = boost::log::trivial::trace),
-      transport(transport), xolApi(transport, serial)
+      transport(transport), xolApi(transport, board.serial, board.id)
 {
-    logger.add_attribute("serial_number", boost::log::attributes::constant<std::string>(serial));
+    logger.add_attribute("serial_number",
+                         boost::log::attributes::constant<std::string>(board.serial));
+    logger.add_attribute(connection_attr.get_name(),
+                         boost::log::attributes::constant<uint64_t>(board.id));
     xolApi.set_timeout(timeoutMs);
 }
 
@@ -54,9 +57,9 @@ unsigned int XolJobV2::startover()
 }
 
 XolJobComplexV2::XolJobComplexV2(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                 std::string const& serial, char const* recoveryPath,
+                                 TolvaneConnection const& board, char const* recoveryPath,
                                  _id_dev_ifp_emulation_t* ifpRecord)
-    : XolJobV2(transport, timeoutMs, serial), recoveryPath(recoveryPath ? recoveryPath : ""),
+    : XolJobV2(transport, timeoutMs, board), recoveryPath(recoveryPath ? recoveryPath : ""),
       ifpRecord(ifpRecord)
 {
 }

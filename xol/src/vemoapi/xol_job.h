@@ -8,14 +8,13 @@
 #include <boost/log/sources/severity_logger.hpp>
 #include <boost/log/trivial.hpp>
 
+#include "tolvane_libusb.h"
 #include "vemoapi.h"
 #include "xol_api.h"
 
-class TolvaneWdAPI;
-
 class XolJobV2 {
 public:
-    XolJobV2(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial);
+    XolJobV2(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board);
     virtual ~XolJobV2();
     XolJobV2(XolJobV2 const&) = delete;
     XolJobV2& operator=(XolJobV2 const&) = delete;
@@ -50,7 +49,7 @@ private:
 
 class XolJobComplexV2 : public XolJobV2 {
 public:
-    XolJobComplexV2(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobComplexV2(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                     char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord);
 
     void switchDeviceCtx(_DEVICE_CTX wanted);

@@ -24,10 +24,10 @@ template <class Config, unsigned char Type>
 class XolJobConfigureTyped : public XolJobConfigureDevice {
 public:
     XolJobConfigureTyped(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                         std::string const& serial, char const* recoveryPath,
+                         TolvaneConnection const& board, char const* recoveryPath,
                          _id_dev_ifp_emulation_t* ifpRecord, Config const& config,
                          unsigned char idx)
-        : XolJobConfigureDevice(transport, timeoutMs, serial, recoveryPath, ifpRecord), idx(idx),
+        : XolJobConfigureDevice(transport, timeoutMs, board, recoveryPath, ifpRecord), idx(idx),
           config(config)
     {
     }

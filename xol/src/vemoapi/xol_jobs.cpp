@@ -6,8 +6,8 @@
 #include "file_failure.h"
 
 XolJobIdDevice::XolJobIdDevice(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                               std::string const& serial, unsigned int first, unsigned int second)
-    : XolJobV2(transport, timeoutMs, serial), first(first), second(second)
+                               TolvaneConnection const& board, unsigned int first, unsigned int second)
+    : XolJobV2(transport, timeoutMs, board), first(first), second(second)
 {
 }
 
@@ -50,8 +50,8 @@ uint8_t const (&XolJobIdDevice::getPlatformUniqueId() const)[16]
 }
 
 XolJobStartover::XolJobStartover(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                 std::string const& serial, unsigned int value)
-    : XolJobV2(transport, timeoutMs, serial), value(value)
+                                 TolvaneConnection const& board, unsigned int value)
+    : XolJobV2(transport, timeoutMs, board), value(value)
 {
 }
 
@@ -77,9 +77,9 @@ unsigned int XolJobStartover::getCurrentCtx() const
 }
 
 XolJobGetTokenPartID::XolJobGetTokenPartID(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                           std::string const& serial, char const* recoveryPath,
+                                           TolvaneConnection const& board, char const* recoveryPath,
                                            _id_dev_ifp_emulation_t* ifpRecord, unsigned int value)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), value(value)
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord), value(value)
 {
 }
 
@@ -124,9 +124,9 @@ uint8_t const* XolJobGetTokenPartID::getOemPlatformId() const
 }
 
 XolJobReadToken::XolJobReadToken(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                 std::string const& serial, char const* recoveryPath,
+                                 TolvaneConnection const& board, char const* recoveryPath,
                                  _id_dev_ifp_emulation_t* ifpRecord, unsigned char slot)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), slot(slot)
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord), slot(slot)
 {
 }
 
@@ -147,12 +147,12 @@ Token const& XolJobReadToken::getToken()
 }
 
 XolJobReadBootMedia::XolJobReadBootMedia(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                         std::string const& serial, char const* recoveryPath,
+                                         TolvaneConnection const& board, char const* recoveryPath,
                                          _id_dev_ifp_emulation_t* ifpRecord, unsigned char type,
                                          unsigned char index, unsigned int start,
                                          unsigned int count, unsigned char partition,
                                          std::streambuf* sink)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), type(type),
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord), type(type),
       index(index), startBlock(start), count(count), partition(partition), sink(sink)
 {
 }
@@ -176,10 +176,10 @@ Blob const& XolJobReadBootMedia::getData() const
 }
 
 XolJobClearData::XolJobClearData(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                 std::string const& serial, char const* recoveryPath,
+                                 TolvaneConnection const& board, char const* recoveryPath,
                                  _id_dev_ifp_emulation_t* ifpRecord, unsigned char type,
                                  unsigned char index)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), type(type),
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord), type(type),
       index(index)
 {
 }
@@ -195,10 +195,10 @@ void XolJobClearData::run()
 }
 
 XolJobGetCardInfo::XolJobGetCardInfo(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                     std::string const& serial, char const* recoveryPath,
+                                     TolvaneConnection const& board, char const* recoveryPath,
                                      _id_dev_ifp_emulation_t* ifpRecord, unsigned char type,
                                      unsigned char index)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), type(type),
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord), type(type),
       index(index)
 {
 }
@@ -233,10 +233,10 @@ void XolJobDownloadFwRecovery::run()
 }
 
 XolJobOemIfpProvision::XolJobOemIfpProvision(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                             std::string const& serial, char const* recoveryPath,
+                                             TolvaneConnection const& board, char const* recoveryPath,
                                              _id_dev_ifp_emulation_t* ifpRecord,
                                              OemIfpBlock& block)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord),
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord),
       block(std::move(block))
 {
 }
@@ -252,9 +252,9 @@ void XolJobOemIfpProvision::run()
 }
 
 XolJobSetDeviceLifecycleStage::XolJobSetDeviceLifecycleStage(
-    TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
     char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord, Token& token)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord),
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord),
       token(std::move(token))
 {
 }
@@ -270,10 +270,10 @@ void XolJobSetDeviceLifecycleStage::run()
 }
 
 XolJobWriteToken::XolJobWriteToken(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                   std::string const& serial, char const* recoveryPath,
+                                   TolvaneConnection const& board, char const* recoveryPath,
                                    _id_dev_ifp_emulation_t* ifpRecord, Token& token,
                                    unsigned char slot)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord),
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord),
       token(std::move(token)), slot(slot)
 {
 }
@@ -300,10 +300,10 @@ char const* requirePath(char const* path)
 } // namespace
 
 XolJobDownloadFw::XolJobDownloadFw(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                   std::string const& serial, char const* recoveryPath,
+                                   TolvaneConnection const& board, char const* recoveryPath,
                                    _id_dev_ifp_emulation_t* ifpRecord, char const* imagePath,
                                    unsigned int flags)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), flags(flags),
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord), flags(flags),
       imagePath(requirePath(imagePath))
 {
 }
@@ -326,9 +326,9 @@ void XolJobDownloadFw::run()
 }
 
 XolJobEraseToken::XolJobEraseToken(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                   std::string const& serial, char const* recoveryPath,
+                                   TolvaneConnection const& board, char const* recoveryPath,
                                    _id_dev_ifp_emulation_t* ifpRecord, unsigned char slot)
-    : XolJobComplexV2(transport, timeoutMs, serial, recoveryPath, ifpRecord), slot(slot)
+    : XolJobComplexV2(transport, timeoutMs, board, recoveryPath, ifpRecord), slot(slot)
 {
 }
 

@@ -11,7 +11,7 @@
 
 class XolJobIdDevice : public XolJobV2 {
 public:
-    XolJobIdDevice(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobIdDevice(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                    unsigned int first, unsigned int second);
     unsigned int getFlags() const;
     uint8_t const* getImageErrorValues() const;
@@ -29,7 +29,7 @@ private:
 
 class XolJobStartover : public XolJobV2 {
 public:
-    XolJobStartover(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobStartover(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                     unsigned int value);
     unsigned int getCurrentOp() const;
     unsigned int getCurrentCtx() const;
@@ -45,7 +45,7 @@ private:
 class XolJobGetTokenPartID : public XolJobComplexV2 {
 public:
     XolJobGetTokenPartID(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                         std::string const& serial, char const* recoveryPath,
+                         TolvaneConnection const& board, char const* recoveryPath,
                          _id_dev_ifp_emulation_t* ifpRecord, unsigned int value);
     uint8_t const* getTokenPartId() const;
     unsigned int getNonce() const;
@@ -63,7 +63,7 @@ private:
 
 class XolJobReadToken : public XolJobComplexV2 {
 public:
-    XolJobReadToken(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobReadToken(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                     char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord,
                     unsigned char slot);
     Token const& getToken();
@@ -80,7 +80,7 @@ private:
 class XolJobReadBootMedia : public XolJobComplexV2 {
 public:
     XolJobReadBootMedia(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                        std::string const& serial, char const* recoveryPath,
+                        TolvaneConnection const& board, char const* recoveryPath,
                         _id_dev_ifp_emulation_t* ifpRecord, unsigned char type,
                         unsigned char index, unsigned int start, unsigned int count,
                         unsigned char partition, std::streambuf* sink = nullptr);
@@ -101,7 +101,7 @@ private:
 
 class XolJobClearData : public XolJobComplexV2 {
 public:
-    XolJobClearData(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobClearData(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                     char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord,
                     unsigned char type, unsigned char index);
 
@@ -116,7 +116,7 @@ private:
 
 class XolJobGetCardInfo : public XolJobComplexV2 {
 public:
-    XolJobGetCardInfo(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobGetCardInfo(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                       char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord,
                       unsigned char type, unsigned char index);
     DeviceInfo const& getDeviceInfo() const;
@@ -143,7 +143,7 @@ protected:
 class XolJobOemIfpProvision : public XolJobComplexV2 {
 public:
     XolJobOemIfpProvision(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                          std::string const& serial, char const* recoveryPath,
+                          TolvaneConnection const& board, char const* recoveryPath,
                           _id_dev_ifp_emulation_t* ifpRecord, OemIfpBlock& block);
 
 protected:
@@ -156,7 +156,7 @@ private:
 class XolJobSetDeviceLifecycleStage : public XolJobComplexV2 {
 public:
     XolJobSetDeviceLifecycleStage(TolvaneWdAPI* transport, unsigned long timeoutMs,
-                                  std::string const& serial, char const* recoveryPath,
+                                  TolvaneConnection const& board, char const* recoveryPath,
                                   _id_dev_ifp_emulation_t* ifpRecord, Token& token);
 
 protected:
@@ -168,7 +168,7 @@ private:
 
 class XolJobWriteToken : public XolJobComplexV2 {
 public:
-    XolJobWriteToken(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobWriteToken(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                      char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord, Token& token,
                      unsigned char slot);
 
@@ -182,7 +182,7 @@ private:
 
 class XolJobDownloadFw : public XolJobComplexV2 {
 public:
-    XolJobDownloadFw(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobDownloadFw(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                      char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord,
                      char const* imagePath, unsigned int flags);
 
@@ -196,7 +196,7 @@ private:
 
 class XolJobEraseToken : public XolJobComplexV2 {
 public:
-    XolJobEraseToken(TolvaneWdAPI* transport, unsigned long timeoutMs, std::string const& serial,
+    XolJobEraseToken(TolvaneWdAPI* transport, unsigned long timeoutMs, TolvaneConnection const& board,
                      char const* recoveryPath, _id_dev_ifp_emulation_t* ifpRecord,
                      unsigned char slot);
 

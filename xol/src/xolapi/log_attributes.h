@@ -2,6 +2,7 @@
 #ifndef XOL_LOG_ATTRIBUTES_H
 #define XOL_LOG_ATTRIBUTES_H
 
+#include <cstdint>
 #include <string>
 
 #include <boost/log/attributes/current_thread_id.hpp>
@@ -13,6 +14,9 @@
 
 // The connection's serial text; records of a device job or of the protocol carry it.
 BOOST_LOG_ATTRIBUTE_KEYWORD(sn_attr, "serial_number", std::string)
+// The identity of the connection a device job or protocol object is held to: records of a job
+// on a later board under the same serial text carry another.
+BOOST_LOG_ATTRIBUTE_KEYWORD(connection_attr, "connection", uint64_t)
 BOOST_LOG_ATTRIBUTE_KEYWORD(channel_attr, "Channel", std::string)
 BOOST_LOG_ATTRIBUTE_KEYWORD(thread_id_attr, "ThreadID",
                             boost::log::attributes::current_thread_id::value_type)

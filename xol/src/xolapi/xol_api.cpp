@@ -10,13 +10,15 @@
 #include "xol_simple_cmds.h"
 #include "xol_upload_cmds.h"
 
-XolAPI::XolAPI(TolvaneWdAPI* transport, std::string const& serial)
+XolAPI::XolAPI(TolvaneWdAPI* transport, std::string const& serial, uint64_t connection)
     : transport(transport),
       logger(boost::log::keywords::channel = std::string("XOL"),
              boost::log::keywords::severity = xollog::severity::trace),
-      serial(serial), connection(0), protocolVersion(0), timeout(5000)
+      serial(serial), connection(connection), protocolVersion(0), timeout(5000)
 {
     logger.add_attribute("serial_number", boost::log::attributes::constant<std::string>(serial));
+    logger.add_attribute(connection_attr.get_name(),
+                         boost::log::attributes::constant<uint64_t>(connection));
 }
 
 XolAPI::~XolAPI() = default;

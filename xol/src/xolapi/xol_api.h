@@ -187,7 +187,9 @@ public:
         Blob data;
     };
 
-    XolAPI(TolvaneWdAPI* transport, std::string const& serial);
+    // `connection` is the identity of the connection the device's look-up found; every transfer
+    // is held to it. 0 holds the object to whatever connection its first transfer finds.
+    XolAPI(TolvaneWdAPI* transport, std::string const& serial, uint64_t connection = 0);
     ~XolAPI();
     XolAPI(XolAPI const&) = delete;
     XolAPI& operator=(XolAPI const&) = delete;
@@ -235,8 +237,8 @@ private:
     TolvaneWdAPI* transport;
     xollog::channel_logger_st logger;
     std::string serial;
-    // The transport's connection this object's transfers are held to, set by the first one: a
-    // board that arrives later under the same serial text is never reached.
+    // The transport's connection this object's transfers are held to: a board that arrives
+    // later under the same serial text is never reached.
     uint64_t connection;
     uint8_t txBuffer[txCapacity];
     uint8_t rxBuffer[rxCapacity];

@@ -299,13 +299,13 @@ void XolCmd::exchange()
     sendInitialCmd();
     // Jobs build one protocol object after another for a connection: the mark is the
     // transport's, per connection.
-    if (transport->SwapStaleInput(serial, false))
+    if (transport->SwapStaleInput(serial, connection, false))
         drainStaleInput();
     try {
         run();
     } catch (VemoException const& e) {
         if (leavesStaleInput(e))
-            transport->SwapStaleInput(serial, true);
+            transport->SwapStaleInput(serial, connection, true);
         throw;
     }
 }

@@ -1,5 +1,7 @@
 #include "zub_logger.h"
 
+#include <thread>
+
 #include <boost/log/core/core.hpp>
 #include <boost/log/attributes/value_extraction.hpp>
 #include <boost/make_shared.hpp>
@@ -19,18 +21,20 @@ ZubLogger::~ZubLogger()
     sink->locked_backend()->set_callback(nullptr, nullptr);
 }
 
-void ZubLogger::sinkInstall(std::string const& serial,
+void ZubLogger::sinkInstall(uint64_t connection,
                             void (*callback)(unsigned long, const char*, void*), void* context)
 {
     sink->locked_backend()->set_callback(callback, context);
-    // One look-up of the attribute by a name made once, then the comparison of the texts. With
-    // no callback nothing would be handed on: no record is let through to be formatted.
-    sink->set_filter([name = sn_attr.get_name(), serial, forwards = callback != nullptr](
+    // The filter runs on the thread making the record. One look-up of the attribute by a name
+    // made once. With no callback nothing would be handed on: no record is let through to be
+    // formatted.
+    sink->set_filter([name = connection_attr.get_name(), connection,
+                      caller = std::this_thread::get_id(), forwards = callback != nullptr](
                          boost::log::attribute_value_set const& values) {
-        if (!forwards)
+        if (!forwards || std::this_thread::get_id() != caller)
             return false;
-        const auto value = boost::log::extract<std::string>(name, values);
-        return value && value.get() == serial;
+        const auto value = boost::log::extract<uint64_t>(name, values);
+        return value && value.get() == connection;
     });
     boost::log::core::get()->add_sink(sink);
 }

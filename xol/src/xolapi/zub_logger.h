@@ -3,7 +3,7 @@
 #ifndef XOL_ZUB_LOGGER_H
 #define XOL_ZUB_LOGGER_H
 
-#include <string>
+#include <cstdint>
 
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/shared_ptr.hpp>
@@ -17,8 +17,10 @@ public:
     ZubLogger(ZubLogger const&) = delete;
     ZubLogger& operator=(ZubLogger const&) = delete;
 
-    // From now on, records whose serial number equals `serial` reach the callback.
-    void sinkInstall(std::string const& serial,
+    // From now on, the records that the calling thread makes for the connection of identity
+    // `connection` reach the callback; another job's, at the same serial text or on another
+    // thread, never do.
+    void sinkInstall(uint64_t connection,
                      void (*callback)(unsigned long, const char*, void*), void* context);
 
 private:

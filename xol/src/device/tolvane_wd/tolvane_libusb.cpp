@@ -14,6 +14,18 @@ void TolvaneWdAPI::Unregister(void* key) { impl->Unregister(key); }
 
 std::list<std::string> TolvaneWdAPI::EnumerateDevices() { return impl->EnumerateDevices(); }
 
+std::list<TolvaneConnection> TolvaneWdAPI::EnumerateConnections()
+{
+    return impl->EnumerateConnections();
+}
+
+TolvaneConnection TolvaneWdAPI::Connection(const std::string& serial)
+{
+    return impl->Connection(serial);
+}
+
+bool TolvaneWdAPI::IsLive(const TolvaneConnection& connection) { return impl->IsLive(connection); }
+
 void TolvaneWdAPI::GetDeviceInfo(const std::string& serial, _soc_device_info_t& info)
 {
     impl->GetDeviceInfo(serial, info);
@@ -33,7 +45,7 @@ void TolvaneWdAPI::Read(const std::string& serial, void* buffer, size_t length, 
     impl->Read(serial, buffer, length, transferred, timeoutMs, connection);
 }
 
-bool TolvaneWdAPI::SwapStaleInput(const std::string& serial, bool stale)
+bool TolvaneWdAPI::SwapStaleInput(const std::string& serial, uint64_t* connection, bool stale)
 {
-    return impl->SwapStaleInput(serial, stale);
+    return impl->SwapStaleInput(serial, connection, stale);
 }

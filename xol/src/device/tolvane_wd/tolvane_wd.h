@@ -55,6 +55,9 @@ public:
     std::string RemoveByHandle(libusb_device_handle* handle);
     bool FindSNByHandle(libusb_device_handle* handle, std::string& serial);
     std::list<std::string> EnumerateDevices();
+    std::list<TolvaneConnection> EnumerateConnections();
+    TolvaneConnection Connection(const std::string& serial);
+    bool IsLive(const TolvaneConnection& connection);
 #ifdef _WIN32
     // Device-change handling: attach the first supported device present, not yet open and
     // openable (true when one entered) / detach the first open device no longer present.
@@ -103,7 +106,7 @@ public:
                unsigned long timeoutMs, uint64_t* connection = nullptr);
     void Read(const std::string& serial, void* buffer, size_t length, size_t& transferred,
               unsigned long timeoutMs, uint64_t* connection = nullptr);
-    bool SwapStaleInput(const std::string& serial, bool stale);
+    bool SwapStaleInput(const std::string& serial, uint64_t* connection, bool stale);
 
 private:
     // Keeps a handle open while a transfer runs on it: a departure that comes meanwhile leaves
@@ -156,7 +159,8 @@ private:
     // Guards the connection tables below (handles by serial text and by device, the endpoint
     // cache, identities, running transfers, handles to close, stale input). Held only to look up
     // or change them, never across a transfer. Taken inside callbackMutex (a listener's
-    // identification), inside liveMutex (a hot-plug callback) and, on Windows, inside the
+    // identification), inside liveMutex (a hot-plug callback), inside the interface object's
+    // table and IFP locks (whether a connection is live) and, on Windows, inside the
     // device-change lock; only the logging core is entered inside it. Recursive: the arrival and
     // departure paths call the table helpers with it held.
     std::recursive_mutex deviceMutex;
@@ -171,7 +175,8 @@ private:
     // under deviceMutex.
     std::unordered_map<libusb_device_handle*, unsigned> transfersRunning;
     std::unordered_set<libusb_device_handle*> closeWhenIdle;
-    // Connections marked by SwapStaleInput, with their identity then; under deviceMutex.
+    // Connections marked by SwapStaleInput, with the identity of the connection marked; under
+    // deviceMutex.
     std::unordered_map<std::string, uint64_t> staleInput;
     tolvane::Logger logger;
     // Guards callbackDb and is held while the listeners run, so Unregister waits for a running

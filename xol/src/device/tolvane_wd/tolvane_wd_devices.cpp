@@ -48,6 +48,15 @@ std::string serialText(libusb_device_handle* handle)
 
 bool TolvaneWdAPI::TolvaneWd::AttachDevice(libusb_device* device)
 {
+    {
+        // libusb reports a device twice when its default context is shared and the device
+        // arrives around our registration: a second open would leave a ghost connection.
+        std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+        if (devToHandle.count(device) != 0) {
+            WD_LOG(debug) << "Device already open, arrival ignored";
+            return false;
+        }
+    }
     libusb_device_handle* handle = nullptr;
     int result = Bind<decltype(libusb_open)>("libusb_open")(device, &handle);
     if (result < 0) {
@@ -181,6 +190,32 @@ std::list<std::string> TolvaneWdAPI::TolvaneWd::EnumerateDevices()
         serials.push_back(entry.first);
     }
     return serials;
+}
+
+std::list<TolvaneConnection> TolvaneWdAPI::TolvaneWd::EnumerateConnections()
+{
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    std::list<TolvaneConnection> connections;
+    // The listing's own records, as every listing writes them.
+    for (const std::string& serial : EnumerateDevices())
+        connections.push_back(TolvaneConnection{serial, connectionIds[serial]});
+    return connections;
+}
+
+TolvaneConnection TolvaneWdAPI::TolvaneWd::Connection(const std::string& serial)
+{
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    auto found = connectionIds.find(serial);
+    if (found == connectionIds.end())
+        throw status::deviceNotFound();
+    return TolvaneConnection{serial, found->second};
+}
+
+bool TolvaneWdAPI::TolvaneWd::IsLive(const TolvaneConnection& connection)
+{
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    auto found = connectionIds.find(connection.serial);
+    return found != connectionIds.end() && found->second == connection.id;
 }
 
 void TolvaneWdAPI::TolvaneWd::GetDeviceInfo(std::string const& serial, _soc_device_info_t& info)

@@ -269,18 +269,24 @@ void TolvaneWdAPI::TolvaneWd::Read(const std::string& serial, void* buffer, size
 
 // --- the stale-input mark the protocol keeps per connection, across its protocol objects
 
-bool TolvaneWdAPI::TolvaneWd::SwapStaleInput(const std::string& serial, bool stale)
+bool TolvaneWdAPI::TolvaneWd::SwapStaleInput(const std::string& serial, uint64_t* connection,
+                                             bool stale)
 {
     std::lock_guard<std::recursive_mutex> lock(deviceMutex);
     auto found = connectionIds.find(serial);
+    if (found == connectionIds.end())
+        return false;
+    if (*connection == 0)
+        *connection = found->second;
+    // A caller held to a departed connection neither sees nor clears the mark of the one that
+    // took its serial text, nor marks it.
+    if (*connection != found->second)
+        return false;
     auto mark = staleInput.find(serial);
-    // A mark of a departed connection does not pass to one that came later with the same text,
-    // even at the same handle address.
-    const bool marked =
-        mark != staleInput.end() && found != connectionIds.end() && mark->second == found->second;
+    const bool marked = mark != staleInput.end() && mark->second == found->second;
     if (mark != staleInput.end())
         staleInput.erase(mark);
-    if (stale && found != connectionIds.end())
+    if (stale)
         staleInput.emplace(serial, found->second);
     return marked;
 }

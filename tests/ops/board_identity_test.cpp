@@ -1,0 +1,182 @@
+// One board, one connection: an operation, the IFP record it fetches and the progress records it
+// hands on belong to the connection its look-up found. The stand-in gives a board arriving after
+// the look-up the departed board's handle address, and so its serial text.
+#include "ops_host.h"
+#if defined(XOL_SIM_BED_STANDIN)
+#include "standin_control.h"
+#endif
+
+namespace ops {
+namespace {
+
+#if defined(XOL_SIM_BED_STANDIN)
+
+// A board that keeps its answer to Id Device back until let go: the notification thread
+// identifying it waits meanwhile, and every event behind it with it.
+class StallingBoard : public XolDevice {
+public:
+    using XolDevice::XolDevice;
+    void onBulkOut(const Bytes& data) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(heldLock);
+            if (stalling && data.size() > 4 && data[4] == kIdDevice) {
+                held = data;
+                asked = true;
+                return;
+            }
+        }
+        XolDevice::onBulkOut(data);
+    }
+    void letGo()
+    {
+        Bytes request;
+        {
+            std::lock_guard<std::mutex> lock(heldLock);
+            stalling = false;
+            request.swap(held);
+        }
+        if (!request.empty())
+            XolDevice::onBulkOut(request);
+    }
+    std::atomic<bool> asked{false};
+
+private:
+    std::mutex heldLock;
+    bool stalling = true;
+    Bytes held;
+};
+
+class BoardIdentity : public HostTest {
+protected:
+    void TearDown() override
+    {
+        for (Board& b : own) {
+            if (b.id == 0)
+                continue; // left during the test
+            host.bed->unplug(b.id);
+            EXPECT_TRUE(waitListed(api, b.ident, false)) << "departure of " << b.ident;
+        }
+        HostTest::TearDown();
+    }
+
+    // A board of the test's own, listed before it goes on.
+    Board& ownBoard(XolDeviceState st)
+    {
+        own.push_back(plugBoard(*host.bed, std::move(st)));
+        EXPECT_TRUE(waitListed(api, own.back().ident));
+        return own.back();
+    }
+
+    // Board `from` leaves, and a board of state `st` arrives at its handle address; returns once
+    // the transport has opened the newcomer, whose identification may still be to come.
+    Board& successor(Board& from, XolDeviceState st)
+    {
+        libusb_device_handle* handle = standin::lastHandle(from.id);
+        standin::reuseHandleOnNextOpen(handle);
+        host.bed->unplug(from.id);
+        from.id = 0;
+        own.push_back(plugBoard(*host.bed, std::move(st)));
+        const SimBed::DeviceId id = own.back().id;
+        EXPECT_TRUE(eventually([&] { return standin::lastHandle(id) == handle; }));
+        // The connection enters the table right after libusb_open returns.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return own.back();
+    }
+
+    _error_msg_t msg{};
+    std::deque<Board> own; // references stay valid as boards are added
+};
+
+// Board A leaves after the look-up of its identifier and before the operation's first transfer;
+// C arrives under A's serial text and is identified meanwhile. The operation fails on no board,
+// C is untouched, and the caller's callback gets, on the caller's thread, the operation's own
+// records only: none of C's identification.
+TEST_F(BoardIdentity, BoardArrivingBetweenLookUpAndFirstTransferIsNeverReached)
+{
+    Board& a = ownBoard(boardState(1));
+    const XolDeviceState cState = boardState(1);
+    const std::string cIdent = identifierOf(cState.platformId);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> elsewhere{0};
+    std::atomic<bool> swapped{false};
+    bool identified = false;
+    Board* c = nullptr;
+    Progress progress;
+    progress.onRecord = [&](const std::string&) {
+        if (std::this_thread::get_id() != caller) {
+            ++elsewhere;
+            return;
+        }
+        if (swapped.exchange(true))
+            return;
+        c = &successor(a, cState);
+        identified = waitListed(api, cIdent);
+    };
+    const unsigned long status =
+        api->erasetoken(recovery, 3, a.ident.c_str(), &msg, Progress::callback, &progress);
+
+    EXPECT_EQ(status, static_cast<unsigned long>(-4L)) << msg.text;
+    EXPECT_STREQ(msg.text, "LIBUSB_ERROR_NO_DEVICE");
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(identified);
+    EXPECT_EQ(c->codesSince(0), (std::vector<uint8_t>{kIdDevice, kStartOver}));
+    EXPECT_EQ(c->dev->inspect([](const XolDeviceState& s) { return s.tokens; }), cState.tokens);
+    EXPECT_EQ(elsewhere.load(), 0);
+    EXPECT_FALSE(progress.saw("Id device operation started"));
+
+    // C's own identifier reaches C.
+    _startover_cmd_flags_t flags{0};
+    unsigned int op, ctx;
+    EXPECT_EQ(api->startover(&flags, &op, &ctx, cIdent.c_str(), &msg, nullptr, nullptr), 0u)
+        << msg.text;
+    EXPECT_EQ(c->codesSince(2), std::vector<uint8_t>{kStartOver});
+}
+
+// A, identified with a record, leaves while its departure waits behind a stalled
+// identification, and C arrives under A's serial text meanwhile. C, named and found in ROM
+// context, is sent no record; an operation naming A reaches no board.
+TEST_F(BoardIdentity, RecordOfADepartedBoardPassesToNoNewcomer)
+{
+    Board& a = ownBoard(boardState(1));
+    _id_dev_ifp_emulation_t record = ifpRecord(7, "ABCD", 0x51);
+    _oem_platform_id_t oem;
+    _platform_id_t pid;
+    _id_dev_flags_t flags;
+    _image_error_values_t errors;
+    auto identify = [&](const Board& b) {
+        return api->deviceid(0, &record, &oem, &pid, &flags, &errors, b.ident.c_str(), &msg,
+                             nullptr, nullptr);
+    };
+    ASSERT_EQ(identify(a), 0u) << msg.text;
+
+    // The notification thread is held in the stalling board's identification.
+    own.push_back(plugBoard<StallingBoard>(*host.bed, boardState(1)));
+    auto& stalling = static_cast<StallingBoard&>(*own.back().dev);
+    ASSERT_TRUE(eventually([&] { return stalling.asked.load(); }));
+    struct LetGo {
+        StallingBoard& board;
+        ~LetGo() { board.letGo(); }
+    } letGo{stalling};
+
+    Board& c = successor(a, boardState(0));
+    // Named, C is identified on the caller's thread, without waiting for the stalled board's
+    // identification, A's departure still to be taken.
+    char buffer[128];
+    size_t length = sizeof buffer;
+    EXPECT_EQ(api->readtoken(recovery, buffer, &length, 3, c.ident.c_str(), &msg, nullptr,
+                             nullptr),
+              0u)
+        << msg.text;
+    stalling.letGo();
+    const std::vector<uint8_t> codes = c.codesSince(0);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), kIfpEmulation), 0) << "no record sent";
+
+    EXPECT_EQ(identify(a), 0x30003u);
+    EXPECT_STREQ(msg.text, "Device not found");
+}
+
+#endif
+
+} // namespace
+} // namespace ops
