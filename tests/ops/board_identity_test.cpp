@@ -1,6 +1,8 @@
 // One board, one connection: an operation, the IFP record it fetches and the progress records it
 // hands on belong to the connection its look-up found. The stand-in gives a board arriving after
 // the look-up the departed board's handle address, and so its serial text.
+#include <future>
+
 #include "ops_host.h"
 #if defined(XOL_SIM_BED_STANDIN)
 #include "standin_control.h"
@@ -51,7 +53,11 @@ class BoardIdentity : public HostTest {
 protected:
     void TearDown() override
     {
+        if (slowed)
+            api->setusbreadwritedelay(5000, nullptr);
         for (Board& b : own) {
+            if (auto* stalling = dynamic_cast<StallingBoard*>(b.dev.get()))
+                stalling->letGo();
             if (b.id == 0)
                 continue; // left during the test
             host.bed->unplug(b.id);
@@ -84,7 +90,20 @@ protected:
         return own.back();
     }
 
+    // The notification thread held, for up to 20 s, in the identification of a board that keeps
+    // its answer back; the board lets go when the test ends.
+    StallingBoard& holdNotificationThread()
+    {
+        slowed = true;
+        EXPECT_EQ(api->setusbreadwritedelay(20000, &msg), 0u) << msg.text;
+        own.push_back(plugBoard<StallingBoard>(*host.bed, boardState(1)));
+        auto& held = static_cast<StallingBoard&>(*own.back().dev);
+        EXPECT_TRUE(eventually([&] { return held.asked.load(); }));
+        return held;
+    }
+
     _error_msg_t msg{};
+    bool slowed = false;
     std::deque<Board> own; // references stay valid as boards are added
 };
 
@@ -174,6 +193,54 @@ TEST_F(BoardIdentity, RecordOfADepartedBoardPassesToNoNewcomer)
 
     EXPECT_EQ(identify(a), 0x30003u);
     EXPECT_STREQ(msg.text, "Device not found");
+}
+
+// The notification thread is held in a board that keeps its answer back, and a caller is
+// identifying the board it named. A second caller naming that board goes on as soon as the board
+// is listed, not when the held identification ends.
+TEST_F(BoardIdentity, CallerNamingABoardGoesOnOnceItIsListedWhateverElseIsBeingIdentified)
+{
+    StallingBoard& held = holdNotificationThread();
+    own.push_back(plugBoard<StallingBoard>(*host.bed, boardState(1)));
+    const Board& named = own.back();
+    auto& namedBoard = static_cast<StallingBoard&>(*named.dev);
+    // Opened by the transport; its identification waits behind the held one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    auto startOver = [&] {
+        _error_msg_t m{};
+        _startover_cmd_flags_t flags{0};
+        unsigned int op, ctx;
+        return api->startover(&flags, &op, &ctx, named.ident.c_str(), &m, nullptr, nullptr);
+    };
+    auto first = std::async(std::launch::async, startOver);
+    ASSERT_TRUE(eventually([&] { return namedBoard.asked.load(); }));
+    auto second = std::async(std::launch::async, startOver);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    namedBoard.letGo();
+    EXPECT_EQ(first.get(), 0u);
+    const bool prompt = second.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    held.letGo();
+    EXPECT_TRUE(prompt) << "the second caller waited for the held board's identification";
+    EXPECT_EQ(second.get(), 0u);
+}
+
+// A listed board leaves while the notification thread is held in another board's
+// identification, so its departure is still to be taken: listings go on, without it.
+TEST_F(BoardIdentity, BoardWhoseDepartureWaitsIsNotListed)
+{
+    Board& a = ownBoard(boardState(1));
+    StallingBoard& held = holdNotificationThread();
+    host.bed->unplug(a.id);
+    a.id = 0;
+    // The transport closes the connection at once; the listener hears of it later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    _soc_device_info_arr_t targets{};
+    const unsigned long status = api->getavailabletargets(&targets, &msg);
+    held.letGo();
+    EXPECT_EQ(status, 0u) << msg.text;
+    for (uint32_t i = 0; status == 0 && i < targets.ids.count; ++i)
+        EXPECT_NE(targets.ids.devices[i].id, a.ident);
 }
 
 #endif

@@ -123,10 +123,13 @@ bool VemoAPI::identifyUnlisted(std::string const& key, TolvaneConnection& board)
         identifyBoard(unlisted);
     if (lookUp(key, board))
         return true;
-    // It may be a board another thread is identifying now.
+    // It may be a board another thread is identifying now; once it is listed, the others'
+    // identifications are no concern of this caller.
     {
         std::unique_lock<std::recursive_mutex> lock(tableLock);
         identified.wait(lock, [&] {
+            if (lookUp(key, board))
+                return true;
             for (TolvaneConnection const& unlisted : boards)
                 if (identifying.count(unlisted.id) != 0)
                     return false;

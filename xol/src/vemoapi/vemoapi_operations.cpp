@@ -428,8 +428,10 @@ unsigned long VemoAPI::getavailabletargets(_soc_device_arr_t* targets, _error_ms
         std::list<std::string> ids;
         {
             std::lock_guard<std::recursive_mutex> lock(tableLock);
+            // An entry whose board has gone, its departure not yet taken, names no board.
             for (auto const& entry : deviceTable)
-                ids.push_back(entry.first);
+                if (transport->IsLive(entry.second))
+                    ids.push_back(entry.first);
         }
         targets->count = 0;
         for (std::string const& id : ids) {
