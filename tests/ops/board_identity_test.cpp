@@ -22,7 +22,7 @@ public:
     {
         {
             std::lock_guard<std::mutex> lock(heldLock);
-            if (stalling && data.size() > 4 && data[4] == kIdDevice) {
+            if (stalling && data.size() > 4 && data[4] == heldCode) {
                 held = data;
                 asked = true;
                 return;
@@ -42,6 +42,7 @@ public:
             XolDevice::onBulkOut(request);
     }
     std::atomic<bool> asked{false};
+    std::atomic<uint8_t> heldCode{kIdDevice};
 
 private:
     std::mutex heldLock;
@@ -241,6 +242,41 @@ TEST_F(BoardIdentity, BoardWhoseDepartureWaitsIsNotListed)
     EXPECT_EQ(status, 0u) << msg.text;
     for (uint32_t i = 0; status == 0 && i < targets.ids.count; ++i)
         EXPECT_NE(targets.ids.devices[i].id, a.ident);
+}
+
+// A board whose identification on arrival failed is reached by its operation through the empty
+// identifier. A caller naming an identifier the table lacks meanwhile sends it no Id Device in
+// the middle of that operation's exchange.
+TEST_F(BoardIdentity, NoIdentificationReachesABoardAnOperationIsRunningOn)
+{
+    XolDeviceState st = boardState(1);
+    xolsim::Fault refused;
+    refused.code = kIdDevice;
+    refused.status = 0x80000001;
+    st.faults.push_back(refused);
+    own.push_back(plugBoard<StallingBoard>(*host.bed, std::move(st)));
+    const Board& unlisted = own.back();
+    auto& board = static_cast<StallingBoard&>(*unlisted.dev);
+    board.heldCode = kStartOver;
+    ASSERT_TRUE(eventually([&] { return !unlisted.codesSince(0).empty(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // its identification has ended
+
+    auto operation = std::async(std::launch::async, [&] {
+        _error_msg_t m{};
+        _startover_cmd_flags_t flags{0};
+        unsigned int op, ctx;
+        const unsigned long status = api->startover(&flags, &op, &ctx, "", &m, nullptr, nullptr);
+        return std::to_string(status) + " " + m.text;
+    });
+    ASSERT_TRUE(eventually([&] { return board.asked.load(); }));
+    _startover_cmd_flags_t flags{0};
+    unsigned int op, ctx;
+    EXPECT_EQ(api->startover(&flags, &op, &ctx, "0123456789abcdef0123456789abcdef", &msg, nullptr,
+                             nullptr),
+              0x30003u);
+    board.letGo();
+    EXPECT_EQ(operation.get(), "0 Success");
+    EXPECT_EQ(unlisted.codesSince(0), (std::vector<uint8_t>{kIdDevice, kStartOver}));
 }
 
 #endif

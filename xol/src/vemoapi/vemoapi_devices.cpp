@@ -92,8 +92,10 @@ void VemoAPI::identifyBoard(TolvaneConnection const& board)
 {
     {
         std::lock_guard<std::recursive_mutex> lock(tableLock);
-        // One identification per connection at a time; a listed one needs none.
-        if (listed(board) || !identifying.insert(board.id).second)
+        // One identification per connection at a time; a listed one needs none, and one an
+        // operation is running on gets none.
+        if (listed(board) || operating.count(board.id) != 0 ||
+            !identifying.insert(board.id).second)
             return;
     }
     struct Claim {
@@ -137,6 +139,22 @@ bool VemoAPI::identifyUnlisted(std::string const& key, TolvaneConnection& board)
         });
     }
     return lookUp(key, board);
+}
+
+VemoAPI::Operating::Operating(VemoAPI& api, uint64_t connection)
+    : api(api), connection(connection)
+{
+    std::unique_lock<std::recursive_mutex> lock(api.tableLock);
+    api.identified.wait(lock, [&] { return api.identifying.count(connection) == 0; });
+    ++api.operating[connection];
+}
+
+VemoAPI::Operating::~Operating()
+{
+    std::lock_guard<std::recursive_mutex> lock(api.tableLock);
+    auto it = api.operating.find(connection);
+    if (--it->second == 0)
+        api.operating.erase(it);
 }
 
 bool VemoAPI::lookUp(std::string const& key, TolvaneConnection& board)

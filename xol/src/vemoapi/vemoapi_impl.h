@@ -109,6 +109,21 @@ private:
         VemoAPI& api;
     };
 
+    // Held by a device operation on its connection: no identification starts on it meanwhile,
+    // and the operation starts only once one running on it has ended, so no Id Device lands in
+    // the middle of its exchange.
+    class Operating {
+    public:
+        Operating(VemoAPI& api, uint64_t connection);
+        ~Operating();
+        Operating(Operating const&) = delete;
+        Operating& operator=(Operating const&) = delete;
+
+    private:
+        VemoAPI& api;
+        uint64_t connection;
+    };
+
     // Which IFP record the frame fetches for the job: the device's stored one, for the jobs that
     // may find the device in ROM context, or none (identification, start over, and the recovery
     // download, which sends the caller's own).
@@ -152,7 +167,9 @@ private:
     // Connections being identified now, each by one thread; `identified` is told when one ends.
     std::unordered_set<uint64_t> identifying;
     std::condition_variable_any identified;
-    // Guards deviceTable and identifying. Taken inside creationLock where both are held (the
+    // Connections device operations are running on, with how many.
+    std::unordered_map<uint64_t, unsigned> operating;
+    // Guards deviceTable, identifying and operating. Taken inside creationLock where both are held (the
     // identification pass, detach) and inside the registry lock (attach, detach); only ifpLock
     // and the transport's connection table (is a connection live) inside it. Never held across
     // an identification.
