@@ -50,6 +50,15 @@ private:
     Bytes held;
 };
 
+// Keeps its answer to Start Over back instead, from its arrival on.
+class StartOverStallingBoard : public StallingBoard {
+public:
+    explicit StartOverStallingBoard(XolDeviceState st) : StallingBoard(std::move(st))
+    {
+        heldCode = kStartOver;
+    }
+};
+
 class BoardIdentity : public HostTest {
 protected:
     void TearDown() override
@@ -254,10 +263,9 @@ TEST_F(BoardIdentity, NoIdentificationReachesABoardAnOperationIsRunningOn)
     refused.code = kIdDevice;
     refused.status = 0x80000001;
     st.faults.push_back(refused);
-    own.push_back(plugBoard<StallingBoard>(*host.bed, std::move(st)));
+    own.push_back(plugBoard<StartOverStallingBoard>(*host.bed, std::move(st)));
     const Board& unlisted = own.back();
     auto& board = static_cast<StallingBoard&>(*unlisted.dev);
-    board.heldCode = kStartOver;
     ASSERT_TRUE(eventually([&] { return !unlisted.codesSince(0).empty(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // its identification has ended
 
