@@ -121,10 +121,12 @@ void VemoAPI::identifyBoard(TolvaneConnection const& board)
 bool VemoAPI::identifyUnlisted(std::string const& key, TolvaneConnection& board)
 {
     const std::list<TolvaneConnection> boards = transport->EnumerateConnections();
-    for (TolvaneConnection const& unlisted : boards)
+    // Looked up after each: a slow board met first does not hold a caller whose board is found.
+    for (TolvaneConnection const& unlisted : boards) {
         identifyBoard(unlisted);
-    if (lookUp(key, board))
-        return true;
+        if (lookUp(key, board))
+            return true;
+    }
     // It may be a board another thread is identifying now; once it is listed, the others'
     // identifications are no concern of this caller.
     {

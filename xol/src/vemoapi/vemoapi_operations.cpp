@@ -462,7 +462,12 @@ unsigned long VemoAPI::getavailabletargets(_soc_device_info_arr_t* targets, _err
             TolvaneConnection board;
             if (!lookUp(targets->ids.devices[i].id, board))
                 throw status::deviceNotFound();
-            usbAPI()->GetDeviceInfo(board.serial, targets->info[i]);
+            TolvaneWdAPI* usb = usbAPI();
+            usb->GetDeviceInfo(board.serial, targets->info[i]);
+            // Read by serial text: a newcomer at a departed board's handle address would lend
+            // it its ports.
+            if (!usb->IsLive(board))
+                throw status::deviceNotFound();
         }
     } catch (VemoException const& e) {
         setMessage(msg, e.what());
