@@ -10,7 +10,10 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <mutex>
 #include <set>
@@ -271,6 +274,65 @@ TEST_F(OutputFiles, LinkLeadsToTheFileItNames)
     }
     fs::remove_all(dir);
 }
+
+// A pipe named by a descriptor's link (/dev/fd/N, /dev/stdout) is written in place: what that
+// link reads back is no path of a file.
+TEST_F(OutputFiles, PipeNamedByADescriptorIsWrittenInPlace)
+{
+    Board& b = plug(boardState(1));
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        ASSERT_GE(::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), 1 << 16);
+        const std::string path = "/dev/fd/" + std::to_string(ends[1]);
+        const unsigned long status = form.run(*this, b, path.c_str());
+        ::close(ends[1]);
+        std::string got;
+        char chunk[4096];
+        for (long n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;)
+            got.append(chunk, static_cast<size_t>(n));
+        ::close(ends[0]);
+        ASSERT_EQ(status, 0u) << msg.text;
+        EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected)) << got.size() << " bytes";
+    }
+}
+
+#ifdef __linux__
+// A file with an access list keeps it, and its other extended attributes, when it is written:
+// a mode copied onto a file without the list would give its group what the list's mask allowed
+// another user.
+TEST_F(OutputFiles, AccessListAndAttributesAreKept)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/access_list";
+    fs::create_directories(dir);
+    const std::string out = dir + "/listed.bin";
+    // Owner rw, user 65533 r, group none, mask r, others none.
+    const uint32_t acl[] = {2,      0x00060001u, ~0u,    0x00040002u, 65533u, 0x00000004u, ~0u,
+                            0x00040010u, ~0u,    0x00000020u, ~0u};
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        writeFile(out, "as it was");
+        if (::setxattr(out.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0 ||
+            ::setxattr(out.c_str(), "user.note", "kept", 4, 0) != 0)
+            GTEST_SKIP() << "no access lists or user attributes here";
+        const Attributes before = attributesOf(out);
+        ASSERT_EQ(form.run(*this, b, out.c_str()), 0u) << msg.text;
+        EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected)) << "content differs";
+        EXPECT_EQ(attributesOf(out), before);
+        uint32_t now[16] = {};
+        EXPECT_EQ(::getxattr(out.c_str(), "system.posix_acl_access", now, sizeof now),
+                  static_cast<ssize_t>(sizeof acl));
+        EXPECT_EQ(std::memcmp(now, acl, sizeof acl), 0);
+        char note[8] = {};
+        EXPECT_EQ(::getxattr(out.c_str(), "user.note", note, sizeof note), 4);
+        EXPECT_EQ(std::string(note), "kept");
+        EXPECT_EQ(filesIn(dir), std::vector<std::string>{"listed.bin"});
+    }
+    fs::remove_all(dir);
+}
+#endif
 #endif
 
 // A read that fails leaves the file that was there as it was, and makes none where none was.

@@ -6,9 +6,13 @@
 #include <climits>
 #include <cstdio>
 #include <filesystem>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
@@ -66,6 +70,7 @@ int flushToDisk(int fd) { return ::_commit(fd); }
 bool unflushable(int err) { return err == EINVAL || err == EBADF; }
 int closeFile(int fd) { return ::_close(fd); }
 long processId() { return static_cast<long>(::_getpid()); }
+bool hasExtendedAttributes(std::string const&) { return false; }
 #else
 int createNew(std::string const& p)
 {
@@ -134,6 +139,28 @@ int flushToDisk(int fd) { return ::fsync(fd); }
 bool unflushable(int err) { return err == EINVAL || err == EROFS || err == EOPNOTSUPP; }
 int closeFile(int fd) { return ::close(fd); }
 long processId() { return static_cast<long>(::getpid()); }
+// Attributes a new file would not get as they are, an access list above all: one whose mask
+// was copied as the group's mode would give the group what the list gave another user. The
+// security label is left out: a new file in the folder gets the folder's.
+bool hasExtendedAttributes(std::string const& p)
+{
+#ifdef __linux__
+    std::vector<char> names(4096);
+    ssize_t size;
+    while ((size = ::listxattr(p.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
+        names.resize(names.size() * 2);
+    for (ssize_t at = 0; at < size;) {
+        const std::string name(names.data() + at);
+        if (name != "security.selinux")
+            return true;
+        at += static_cast<ssize_t>(name.size()) + 1;
+    }
+    return false;
+#else
+    (void)p;
+    return false;
+#endif
+}
 #endif
 
 // Starts writing a stretch of the file to the disk without waiting for it, so that the flush
@@ -250,10 +277,15 @@ void OutputFile::open()
     if (path.empty())
         return fail(true, std::make_error_code(std::errc::no_such_file_or_directory));
     std::error_code ec;
-    target = linkTarget(path, ec);
-    if (ec)
-        return fail(true, ec);
-    const fs::file_status status = fs::status(target, ec);
+    // A device or pipe is opened as the system resolves the path: a descriptor's link
+    // (/dev/stdout) reads back as no path that could be followed.
+    fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status) || fs::is_regular_file(status)) {
+        target = linkTarget(path, ec);
+        if (ec)
+            return fail(true, ec);
+        status = fs::status(target, ec);
+    }
     if (status.type() == fs::file_type::directory)
         return fail(true, std::make_error_code(std::errc::is_a_directory));
     const bool exists = fs::exists(status);
@@ -282,6 +314,9 @@ void OutputFile::open()
         }
 #endif
     }
+    // Nothing beside the file could carry its access list or other extended attributes over.
+    if (exists && hasExtendedAttributes(target))
+        return openElsewhere();
     if (openBeside(exists))
         return;
     const std::error_code why = failure;

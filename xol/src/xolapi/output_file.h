@@ -3,11 +3,13 @@
 // complete, so that a killed process leaves nothing), which replaces it once everything is
 // written and flushed, with the owner, group and mode of the file it replaces. Where no such
 // temporary can stand in for it (a folder the user may not add to, an owner the user may not
-// give, a sticky folder's file the user may not replace), the content is kept in a temporary in
-// the system's temporary folder and copied into the file at the end. A failure, or an object
+// give, a sticky folder's file the user may not replace, a file with an access list or other
+// extended attributes), the content is kept in a temporary in the system's temporary folder and
+// copied into the file at the end. A failure, or an object
 // dropped before commit(), leaves an existing file as it was. A link is followed to the file it
-// names, which need not exist yet. A path that names no regular file (a device, a pipe) is
-// written in place: there is nothing to replace.
+// names, which need not exist yet. A path that names no regular file (a device, a pipe, also
+// through a descriptor's link such as /dev/stdout) is written in place: there is nothing to
+// replace.
 #ifndef XOL_OUTPUT_FILE_H
 #define XOL_OUTPUT_FILE_H
 
