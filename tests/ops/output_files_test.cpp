@@ -298,6 +298,24 @@ TEST_F(OutputFiles, PipeNamedByADescriptorIsWrittenInPlace)
     }
 }
 
+// A name as long as a folder takes, new or replaced: the temporary's name is made to fit.
+TEST_F(OutputFiles, LongestNameIsWritten)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/long_name";
+    fs::create_directories(dir);
+    const std::string name(255, 'n');
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_EQ(form.run(*this, b, (dir + "/" + name).c_str()), 0u) << msg.text;
+            EXPECT_TRUE(toBytes(readFile(dir + "/" + name)) == b.dev->inspect(form.expected));
+            EXPECT_EQ(filesIn(dir), std::vector<std::string>{name});
+        }
+    }
+    fs::remove_all(dir);
+}
+
 #ifdef __linux__
 // A file with an access list keeps it, and its other extended attributes, when it is written:
 // a mode copied onto a file without the list would give its group what the list's mask allowed

@@ -192,10 +192,20 @@ constexpr int maxNameTries = 100;
 // Links followed before the path counts as a loop.
 constexpr int maxLinks = 40;
 
+// The longest name a folder takes, in bytes.
+constexpr size_t maxNameLength = 255;
+
+// `base` with the mark of this process's next temporary, its last part cut where the two would
+// make a name longer than a folder takes.
 std::string temporaryName(std::string const& base)
 {
-    return base + ".tmp" + std::to_string(processId()) + "-" +
-           std::to_string(temporaryCount.fetch_add(1));
+    const std::string mark = ".tmp" + std::to_string(processId()) + "-" +
+                             std::to_string(temporaryCount.fetch_add(1));
+    const fs::path p(base);
+    std::string name = p.filename().string();
+    if (name.size() + mark.size() > maxNameLength)
+        name.resize(maxNameLength - mark.size());
+    return (p.parent_path() / (name + mark)).string();
 }
 
 // The file `path` names once its links are followed, each relative to its own folder; the file
@@ -280,6 +290,7 @@ void OutputFile::open()
     // A device or pipe is opened as the system resolves the path: a descriptor's link
     // (/dev/stdout) reads back as no path that could be followed.
     fs::file_status status = fs::status(path, ec);
+    ec.clear();
     if (!fs::exists(status) || fs::is_regular_file(status)) {
         target = linkTarget(path, ec);
         if (ec)
