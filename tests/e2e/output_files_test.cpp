@@ -56,15 +56,6 @@ void give(const std::string& path, unsigned uid, unsigned mode)
     ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
 }
 
-std::vector<std::string> filesIn(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 unsigned newFileMode()
 {
     const mode_t mask = ::umask(0);

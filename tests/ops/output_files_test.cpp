@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "ops_host.h"
+#include "scratch_dir.h"
 
 #ifndef _WIN32
 #include <dlfcn.h>
@@ -41,15 +42,6 @@ namespace ops {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> filesIn(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (auto const& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 class OutputFiles : public HostTest {
 protected:

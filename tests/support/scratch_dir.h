@@ -2,6 +2,7 @@
 #ifndef XOL_TEST_SCRATCH_DIR_H
 #define XOL_TEST_SCRATCH_DIR_H
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class ScratchDir {
 public:
@@ -56,5 +58,15 @@ private:
     std::filesystem::path dir;
     std::filesystem::path previous;
 };
+
+// The names in a folder, sorted: what a test finds left beside a file it wrote.
+inline std::vector<std::string> filesIn(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 #endif

@@ -1,4 +1,4 @@
-// The device table from identifiers to serial texts, the IFP emulation records, and the lazy
+// The device table from identifiers to connections, the IFP emulation records, and the lazy
 // creation of the USB transport.
 #include <cctype>
 #include <chrono>
