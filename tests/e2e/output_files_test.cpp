@@ -10,9 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -340,6 +343,17 @@ long long openFileSize(pid_t pid, const std::string& folder, const std::string& 
     return 0;
 }
 
+// Whether the process runs still (it has not ended, even if not yet reaped).
+bool stillRunning(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    const size_t end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] != 'Z';
+}
+
 // A run killed while it writes leaves the target as it was and nothing beside it or in the
 // temporary folder, whether the content goes beside the target or to the temporary folder.
 TEST(OutputFileKilled, LeavesNothingBehind)
@@ -362,8 +376,11 @@ TEST(OutputFileKilled, LeavesNothingBehind)
         const Bench::Command c = t.command(args);
         const pid_t pid = startProgram(c.program, c.args, c.env);
         const std::string where = folderMode == 0555u ? t.tmp() : t.dir();
+        // Watched for as long as the run lasts, not a count of polls: a loaded or instrumented
+        // machine takes long to reach the first write.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
         long long seen = 0;
-        for (int i = 0; i < 20000 && seen == 0; ++i) {
+        while (seen == 0 && stillRunning(pid) && std::chrono::steady_clock::now() < deadline) {
             seen = openFileSize(pid, where, out);
             if (seen == 0)
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
