@@ -1,5 +1,5 @@
 # Sourced by the stages that can be left out where the machine cannot run them
-# (tests/qemu/run_vm_tests.sh, tools/wintest.sh). Under CI (CI=true) a stage left out is a
+# (tests/qemu/run_vm_tests.sh). Under CI (CI=true) a stage left out is a
 # failure: CI never passes without its strongest checks.
 #
 # skip_or_fail TEXT: outside CI prints "SKIPPED: TEXT" and returns; under CI prints
