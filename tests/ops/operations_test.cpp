@@ -355,6 +355,35 @@ TEST_F(Operations, FirmwareImageProvisioning)
     }
 }
 
+// A board that asks for more of an image than the file holds: the failure names the file and
+// its end, not a reason the C library happened to leave behind.
+TEST_F(Operations, ImageAskedPastItsEndIsReportedAsTheFileEndingEarly)
+{
+    struct Case {
+        const char* what;
+        uint32_t context;
+        uint8_t code; // of the upload the board asks past the end in
+        std::string path;
+    };
+    const Case cases[] = {
+        {"firmware image", 1, kProvisionFwImage, imageFile},
+        {"recovery module, from ROM context", 0, kDownloadRecoveryModule, host.recoveryPath},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint32_t size = static_cast<uint32_t>(readFile(c.path).size());
+        XolDeviceState st = boardState(c.context);
+        st.uploadScript[c.code] = {{size - 10, false}, {11, false}};
+        Board& b = plug(st);
+        _prov_fw_image_cmd_flags_t flags{0};
+        EXPECT_EQ(api->downloadfwos(recovery, imageFile.c_str(), &flags, nullptr, nullptr, id(b),
+                                    &msg, nullptr, nullptr),
+                  0x30000u);
+        EXPECT_EQ(std::string(msg.text), "Cannot read \"" + c.path + "\": the file ends early");
+        EXPECT_EQ(last(b.codesSince(0)), c.code);
+    }
+}
+
 TEST_F(Operations, CardInformationIntoBuffersAndFiles)
 {
     XolDeviceState st = boardState(1);
@@ -712,3 +741,4 @@ TEST_F(Operations, TimeoutTooLargeForTheTransfersIsRefused)
 
 } // namespace
 } // namespace ops
+

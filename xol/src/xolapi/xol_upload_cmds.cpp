@@ -6,6 +6,7 @@
 #include <boost/log/attributes/named_scope.hpp>
 
 #include "exceptions.h"
+#include "file_failure.h"
 #include "status_codes.h"
 
 using namespace xolmsg;
@@ -132,6 +133,16 @@ void DownloadModuleXolCmd::handleAddRequestData(size_t requested, uint32_t flags
         image->read(reinterpret_cast<char*>(destination),
                     static_cast<std::streamsize>(std::min(requested, capacity)));
         chunk = static_cast<size_t>(image->gcount());
+    } catch (std::ios_base::failure const&) {
+        // A request past the end of the image. The clearing takes the stream's end-of-file state
+        // with it, so the failure says so itself: its reader would otherwise blame errno.
+        const bool ended = image->eof() && !image->bad();
+        image->clear();
+        image->exceptions(callerMask);
+        if (ended)
+            throw std::ios_base::failure("The device asks past the end of the image",
+                                         file_failure::endOfFile());
+        throw;
     } catch (...) {
         image->clear();
         image->exceptions(callerMask);
