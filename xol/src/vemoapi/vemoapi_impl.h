@@ -173,10 +173,10 @@ private:
     // came meanwhile, to be identified when the last of them ends.
     std::unordered_map<uint64_t, unsigned> operating;
     std::unordered_set<uint64_t> arrivedWhileOperating;
-    // Guards deviceTable, identifying, operating and arrivedWhileOperating. Taken inside creationLock where both are held (the
-    // identification pass, detach) and inside the registry lock (attach, detach); only ifpLock
-    // and the transport's connection table (is a connection live) inside it. Never held across
-    // an identification.
+    // Guards deviceTable, identifying, operating and arrivedWhileOperating. Taken inside
+    // creationLock where both are held (the identification pass, detach) and inside the registry
+    // lock (attach, detach); only ifpLock and the transport's connection table (is a connection
+    // live) inside it. Never held across an identification.
     std::recursive_mutex tableLock;
     // Guards transport: held while it is created, registered and the identification pass runs,
     // so attach (through usbAPI) and detach wait meanwhile. Taken first by an operation, and
