@@ -21,11 +21,14 @@ public:
     void onBulkOut(const Bytes& data) override
     {
         {
-            std::lock_guard<std::mutex> lock(heldLock);
+            std::unique_lock<std::mutex> lock(heldLock);
             if (stalling && data.size() > 4 && data[4] == heldCode) {
-                held = data;
                 asked = true;
-                return;
+                if (!holdsTransfer) {
+                    held = data;
+                    return;
+                }
+                released.wait(lock, [this] { return !stalling; });
             }
         }
         XolDevice::onBulkOut(data);
@@ -38,14 +41,19 @@ public:
             stalling = false;
             request.swap(held);
         }
+        released.notify_all();
         if (!request.empty())
             XolDevice::onBulkOut(request);
     }
     std::atomic<bool> asked{false};
     std::atomic<uint8_t> heldCode{kIdDevice};
 
+protected:
+    bool holdsTransfer = false; // set before the board is plugged
+
 private:
     std::mutex heldLock;
+    std::condition_variable released;
     bool stalling = true;
     Bytes held;
 };
@@ -56,6 +64,16 @@ public:
     explicit StartOverStallingBoard(XolDeviceState st) : StallingBoard(std::move(st))
     {
         heldCode = kStartOver;
+    }
+};
+
+// Keeps the transfer that carries its Id Device from returning instead: the notification thread
+// identifying it stays inside that transfer, whatever happens to the board meanwhile.
+class TransferStallingBoard : public StallingBoard {
+public:
+    explicit TransferStallingBoard(XolDeviceState st) : StallingBoard(std::move(st))
+    {
+        holdsTransfer = true;
     }
 };
 
@@ -110,6 +128,19 @@ protected:
         auto& held = static_cast<StallingBoard&>(*own.back().dev);
         EXPECT_TRUE(eventually([&] { return held.asked.load(); }));
         return held;
+    }
+
+    // Start Over through the empty identifier, on a thread of its own: its status and text.
+    std::future<std::string> firstBoardStartOver()
+    {
+        return std::async(std::launch::async, [this] {
+            _error_msg_t m{};
+            _startover_cmd_flags_t flags{0};
+            unsigned int op, ctx;
+            const unsigned long status =
+                api->startover(&flags, &op, &ctx, "", &m, nullptr, nullptr);
+            return std::to_string(status) + " " + m.text;
+        });
     }
 
     _error_msg_t msg{};
@@ -269,13 +300,7 @@ TEST_F(BoardIdentity, NoIdentificationReachesABoardAnOperationIsRunningOn)
     ASSERT_TRUE(eventually([&] { return !unlisted.codesSince(0).empty(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // its identification has ended
 
-    auto operation = std::async(std::launch::async, [&] {
-        _error_msg_t m{};
-        _startover_cmd_flags_t flags{0};
-        unsigned int op, ctx;
-        const unsigned long status = api->startover(&flags, &op, &ctx, "", &m, nullptr, nullptr);
-        return std::to_string(status) + " " + m.text;
-    });
+    auto operation = firstBoardStartOver();
     ASSERT_TRUE(eventually([&] { return board.asked.load(); }));
     _startover_cmd_flags_t flags{0};
     unsigned int op, ctx;
@@ -285,6 +310,39 @@ TEST_F(BoardIdentity, NoIdentificationReachesABoardAnOperationIsRunningOn)
     board.letGo();
     EXPECT_EQ(operation.get(), "0 Success");
     EXPECT_EQ(unlisted.codesSince(0), (std::vector<uint8_t>{kIdDevice, kStartOver}));
+}
+
+// A board arrives while the notification thread is held elsewhere, and an operation through the
+// empty identifier reaches it before its arrival is taken: the arrival's identification waits
+// for the operation instead of being dropped, so the board is listed once the operation ends.
+TEST_F(BoardIdentity, ArrivalTakenDuringAnOperationOnTheBoardIsIdentifiedAfterIt)
+{
+    slowed = true;
+    ASSERT_EQ(api->setusbreadwritedelay(20000, &msg), 0u) << msg.text;
+    // The notification thread held inside a transfer to a board that then leaves: the board
+    // reached next is the only one left.
+    own.push_back(plugBoard<TransferStallingBoard>(*host.bed, boardState(1)));
+    Board& gone = own.back();
+    auto& holder = static_cast<StallingBoard&>(*gone.dev);
+    ASSERT_TRUE(eventually([&] { return holder.asked.load(); }));
+    own.push_back(plugBoard<StartOverStallingBoard>(*host.bed, boardState(1)));
+    const Board& arrived = own.back();
+    auto& board = static_cast<StallingBoard&>(*arrived.dev);
+    ASSERT_TRUE(eventually([&] { return standin::lastHandle(arrived.id) != nullptr; }));
+    host.bed->unplug(gone.id);
+    gone.id = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    auto operation = firstBoardStartOver();
+    ASSERT_TRUE(eventually([&] { return board.asked.load(); }));
+    holder.letGo();
+    // The arrival is taken while the operation holds the board.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    board.letGo();
+    EXPECT_EQ(operation.get(), "0 Success");
+    EXPECT_TRUE(waitListed(api, arrived.ident));
+    // The operation's, then the identification's own two, after it.
+    EXPECT_EQ(arrived.codesSince(0), (std::vector<uint8_t>{kStartOver, kIdDevice, kStartOver}));
 }
 
 #endif

@@ -88,14 +88,21 @@ bool VemoAPI::listed(TolvaneConnection const& board) const
     return false;
 }
 
-void VemoAPI::identifyBoard(TolvaneConnection const& board)
+void VemoAPI::identifyBoard(TolvaneConnection const& board, bool arrival)
 {
     {
         std::lock_guard<std::recursive_mutex> lock(tableLock);
         // One identification per connection at a time; a listed one needs none, and one an
-        // operation is running on gets none.
-        if (listed(board) || operating.count(board.id) != 0 ||
-            !identifying.insert(board.id).second)
+        // operation is running on gets none meanwhile.
+        if (listed(board))
+            return;
+        if (operating.count(board.id) != 0) {
+            // Nothing else would identify an arrival: dropped, its board would never be listed.
+            if (arrival)
+                arrivedWhileOperating.insert(board.id);
+            return;
+        }
+        if (!identifying.insert(board.id).second)
             return;
     }
     struct Claim {
@@ -143,20 +150,31 @@ bool VemoAPI::identifyUnlisted(std::string const& key, TolvaneConnection& board)
     return lookUp(key, board);
 }
 
-VemoAPI::Operating::Operating(VemoAPI& api, uint64_t connection)
+VemoAPI::Operating::Operating(VemoAPI& api, TolvaneConnection const& connection)
     : api(api), connection(connection)
 {
     std::unique_lock<std::recursive_mutex> lock(api.tableLock);
-    api.identified.wait(lock, [&] { return api.identifying.count(connection) == 0; });
-    ++api.operating[connection];
+    api.identified.wait(lock, [&] { return api.identifying.count(connection.id) == 0; });
+    ++api.operating[connection.id];
 }
 
 VemoAPI::Operating::~Operating()
 {
-    std::lock_guard<std::recursive_mutex> lock(api.tableLock);
-    auto it = api.operating.find(connection);
-    if (--it->second == 0)
+    {
+        std::lock_guard<std::recursive_mutex> lock(api.tableLock);
+        auto it = api.operating.find(connection.id);
+        if (--it->second != 0)
+            return;
         api.operating.erase(it);
+        if (api.arrivedWhileOperating.erase(connection.id) == 0)
+            return;
+    }
+    try {
+        // With no lock held; a board that has left fails at its first transfer.
+        api.identifyBoard(connection, true);
+    } catch (...) {
+        // As on arrival: a board that cannot be identified now gets no entry yet.
+    }
 }
 
 bool VemoAPI::lookUp(std::string const& key, TolvaneConnection& board)
@@ -197,7 +215,7 @@ void VemoAPI::attach(std::string serial)
 {
     try {
         TolvaneWdAPI* usb = usbAPI();
-        identifyBoard(usb->Connection(serial));
+        identifyBoard(usb->Connection(serial), true);
     } catch (...) {
         // An arrival that cannot be identified now gets no entry yet.
     }

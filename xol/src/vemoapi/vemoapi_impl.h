@@ -111,17 +111,18 @@ private:
 
     // Held by a device operation on its connection: no identification starts on it meanwhile,
     // and the operation starts only once one running on it has ended, so no Id Device lands in
-    // the middle of its exchange.
+    // the middle of its exchange. The last one on a connection whose arrival came meanwhile
+    // identifies it, on the caller's thread, as the arrival would have.
     class Operating {
     public:
-        Operating(VemoAPI& api, uint64_t connection);
+        Operating(VemoAPI& api, TolvaneConnection const& connection);
         ~Operating();
         Operating(Operating const&) = delete;
         Operating& operator=(Operating const&) = delete;
 
     private:
         VemoAPI& api;
-        uint64_t connection;
+        TolvaneConnection connection;
     };
 
     // Which IFP record the frame fetches for the job: the device's stored one, for the jobs that
@@ -136,8 +137,9 @@ private:
                   Body&& body);
     // That frame inside the error boundary: its status, and its message into `msg`.
     // Identifies `board` unless it is listed or being identified; its entry replaces any of the
-    // same identifier. Throws only when the job cannot be built.
-    void identifyBoard(TolvaneConnection const& board);
+    // same identifier. An operation running on it puts it off: for an `arrival`, until the last
+    // such operation ends; otherwise for good. Throws only when the job cannot be built.
+    void identifyBoard(TolvaneConnection const& board, bool arrival = false);
     // Identifies every connection without an entry and looks `key` up again; while it is still
     // missing, waits for the identifications other threads are running.
     bool identifyUnlisted(std::string const& key, TolvaneConnection& board);
@@ -167,12 +169,14 @@ private:
     // Connections being identified now, each by one thread; `identified` is told when one ends.
     std::unordered_set<uint64_t> identifying;
     std::condition_variable_any identified;
-    // Connections device operations are running on, with how many.
+    // Connections device operations are running on, with how many, and those whose arrival
+    // came meanwhile, to be identified when the last of them ends.
     std::unordered_map<uint64_t, unsigned> operating;
-    // Guards deviceTable, identifying and operating. Taken inside creationLock where both are held (the
-    // identification pass, detach) and inside the registry lock (attach, detach); only ifpLock
-    // and the transport's connection table (is a connection live) inside it. Never held across
-    // an identification.
+    std::unordered_set<uint64_t> arrivedWhileOperating;
+    // Guards deviceTable, identifying, operating and arrivedWhileOperating. Taken inside
+    // creationLock where both are held (the identification pass, detach) and inside the registry
+    // lock (attach, detach); only ifpLock and the transport's connection table (is a connection
+    // live) inside it. Never held across an identification.
     std::recursive_mutex tableLock;
     // Guards transport: held while it is created, registered and the identification pass runs,
     // so attach (through usbAPI) and detach wait meanwhile. Taken first by an operation, and

@@ -68,7 +68,7 @@ void VemoAPI::onDevice(const char* identifier, log_callback_t callback, void* co
 {
     const InFlight op(*this);
     const TolvaneConnection board = getDevice(identifier);
-    const Operating running(*this, board.id);
+    const Operating running(*this, board);
     ZubLogger sink;
     sink.sinkInstall(board.id, callback, context);
     _id_dev_ifp_emulation_t stored;
