@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -20,20 +21,32 @@
 #include <set>
 
 // The files flushed to the disk in this process, by device and inode: fsync as the library calls
-// it, passed on to the C library's.
+// it, passed on to the C library's. What another user does while an output file is on its way
+// is done by the first flush of a file under the folder it names, the last step before the
+// file is put in place.
 namespace {
 std::mutex flushedLock;
 std::set<std::pair<dev_t, ino_t>> flushedFiles;
+std::string flushWatched;
+std::function<void()> beforeFlush;
 } // namespace
 
 extern "C" int fsync(int fd)
 {
     static const auto next = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
     struct stat st {};
+    std::function<void()> act;
     if (::fstat(fd, &st) == 0) {
         const std::lock_guard<std::mutex> hold(flushedLock);
         flushedFiles.insert({st.st_dev, st.st_ino});
+        char name[4096] = {};
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (!flushWatched.empty() && ::readlink(self.c_str(), name, sizeof name - 1) > 0 &&
+            std::string(name).rfind(flushWatched, 0) == 0)
+            act.swap(beforeFlush);
     }
+    if (act)
+        act();
     return next(fd);
 }
 #endif
@@ -289,6 +302,130 @@ TEST_F(OutputFiles, PipeNamedByADescriptorIsWrittenInPlace)
         EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected)) << got.size() << " bytes";
     }
 }
+
+#ifdef __linux__
+// A descriptor named by its link is written through it, from where it stands and with its
+// flags: a file the shell opened for appending keeps what it held and stays the file the shell
+// has open, a socket (which cannot be opened anew) takes the content, and a descriptor open only
+// for reading is refused before the board is asked, its file left as it was.
+TEST_F(OutputFiles, DescriptorNamedByItsLinkIsWrittenThroughIt)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/descriptors";
+    fs::create_directories(dir);
+    const std::string file = dir + "/appended.log";
+    struct Kind {
+        const char* name;
+        // The descriptor to name, and the end to read back from (-1: the file).
+        std::function<std::pair<int, int>()> open;
+        bool written;
+    };
+    const Kind kinds[] = {
+        {"file open for appending",
+         [&] {
+             writeFile(file, "header\n");
+             return std::make_pair(::open(file.c_str(), O_WRONLY | O_APPEND), -1);
+         },
+         true},
+        {"socket",
+         [] {
+             int ends[2] = {-1, -1};
+             ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends);
+             const int size = 1 << 20;
+             ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+             return std::make_pair(ends[1], ends[0]);
+         },
+         true},
+        {"file open for reading",
+         [&] {
+             writeFile(file, "header\n");
+             return std::make_pair(::open(file.c_str(), O_RDONLY), -1);
+         },
+         false},
+    };
+    for (const Kind& kind : kinds) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + kind.name);
+            const auto [named, readBack] = kind.open();
+            ASSERT_GE(named, 0);
+            struct stat before {};
+            ::stat(file.c_str(), &before);
+            const std::string path = "/dev/fd/" + std::to_string(named);
+            const unsigned long status = form.run(*this, b, path.c_str());
+            ::close(named);
+            std::string got;
+            if (readBack >= 0) {
+                char chunk[4096];
+                for (long n; (n = ::read(readBack, chunk, sizeof chunk)) > 0;)
+                    got.append(chunk, static_cast<size_t>(n));
+                ::close(readBack);
+            }
+            if (!kind.written) {
+                EXPECT_EQ(status, 0x30000u);
+                EXPECT_EQ(std::string(msg.text),
+                          "Cannot open \"" + path + "\" for writing: Bad file descriptor");
+                EXPECT_EQ(readFile(file), "header\n");
+                continue;
+            }
+            ASSERT_EQ(status, 0u) << msg.text;
+            if (readBack < 0) {
+                struct stat after {};
+                ::stat(file.c_str(), &after);
+                EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
+                got = readFile(file);
+                ASSERT_EQ(got.rfind("header\n", 0), 0u) << "what the file held is lost";
+                got.erase(0, 7);
+            }
+            EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected)) << got.size() << " bytes";
+        }
+    }
+    EXPECT_EQ(filesIn(dir), std::vector<std::string>{"appended.log"});
+    fs::remove_all(dir);
+}
+
+// A folder of the path swapped for a link to another folder while the board is read (by
+// another user who may change that folder, while root writes the file): the content goes into
+// the folder named at the start, and nothing is written or left where the link leads.
+TEST_F(OutputFiles, FolderSwappedForALinkLeavesTheLinksFolderAlone)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/swapped";
+    for (const bool exists : {true, false}) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + (exists ? ", file there" : ", no file yet"));
+            fs::remove_all(dir);
+            fs::create_directories(dir + "/named");
+            fs::create_directories(dir + "/elsewhere");
+            writeFile(dir + "/elsewhere/out.bin", "elsewhere's");
+            if (exists)
+                writeFile(dir + "/named/out.bin", "as it was");
+            {
+                const std::lock_guard<std::mutex> hold(flushedLock);
+                flushWatched = dir + "/named/";
+                beforeFlush = [&] {
+                    fs::rename(dir + "/named", dir + "/moved");
+                    fs::create_symlink("elsewhere", dir + "/named");
+                };
+            }
+            const unsigned long status = form.run(*this, b, (dir + "/named/out.bin").c_str());
+            {
+                const std::lock_guard<std::mutex> hold(flushedLock);
+                flushWatched.clear();
+                beforeFlush = nullptr;
+            }
+            ASSERT_EQ(status, 0u) << msg.text;
+            EXPECT_TRUE(readFile(dir + "/elsewhere/out.bin") == "elsewhere's")
+                << "written where the link leads";
+            EXPECT_EQ(filesIn(dir + "/elsewhere"), std::vector<std::string>{"out.bin"});
+            EXPECT_TRUE(toBytes(readFile(dir + "/moved/out.bin")) ==
+                        b.dev->inspect(form.expected))
+                << "content differs";
+            EXPECT_EQ(filesIn(dir + "/moved"), std::vector<std::string>{"out.bin"});
+        }
+    }
+    fs::remove_all(dir);
+}
+#endif
 
 // A name as long as a folder takes, new or replaced: the temporary's name is made to fit.
 TEST_F(OutputFiles, LongestNameIsWritten)

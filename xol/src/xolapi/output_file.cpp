@@ -27,22 +27,39 @@ namespace fs = std::filesystem;
 namespace {
 
 #ifdef _WIN32
-int createNew(std::string const& p)
+// The files made in a folder are named by their paths.
+int openFolder(std::string const&) { return 0; }
+int createNew(int, std::string const& p)
 {
     return ::_open(p.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
-int createNameless(std::string const&)
+int createNameless(int)
 {
     errno = EOPNOTSUPP;
     return -1;
 }
-int linkNameless(int, std::string const&)
+int linkNameless(int, int, std::string const&)
 {
     errno = EOPNOTSUPP;
     return -1;
+}
+std::error_code renameIn(int, std::string const& from, std::string const& to)
+{
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    return ec;
+}
+void removeIn(int, std::string const& p)
+{
+    std::error_code ec;
+    fs::remove(p, ec);
 }
 int openExisting(std::string const& p) { return ::_open(p.c_str(), _O_WRONLY | _O_BINARY); }
-int openForReading(std::string const& p) { return ::_open(p.c_str(), _O_RDONLY | _O_BINARY); }
+int openExistingIn(int, std::string const& p) { return openExisting(p); }
+int openForReadingIn(int, std::string const& p)
+{
+    return ::_open(p.c_str(), _O_RDONLY | _O_BINARY);
+}
 int openInPlace(std::string const& p)
 {
     return ::_open(p.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -72,12 +89,23 @@ int closeFile(int fd) { return ::_close(fd); }
 long processId() { return static_cast<long>(::_getpid()); }
 bool hasExtendedAttributes(std::string const&) { return false; }
 #else
-int createNew(std::string const& p)
+std::string leaf(std::string const& p) { return fs::path(p).filename().string(); }
+// The files made in a folder go into the folder held open, whatever its path leads to by then:
+// another user may swap a folder of the path for a link while the operation runs.
+int openFolder(std::string const& folder)
 {
-    return ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+#ifdef O_PATH
+    return ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+}
+int createNew(int folder, std::string const& p)
+{
+    return ::openat(folder, leaf(p).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 // A file in `folder` without a name, so that nothing is left of it should the process die.
-int createNameless(std::string const& folder)
+int createNameless(int folder)
 {
 #ifdef O_TMPFILE
     // Naming it later goes through /proc where the caller may not link by descriptor.
@@ -85,26 +113,42 @@ int createNameless(std::string const& folder)
         errno = EOPNOTSUPP;
         return -1;
     }
-    return ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
 #else
     (void)folder;
     errno = EOPNOTSUPP;
     return -1;
 #endif
 }
-int linkNameless(int fd, std::string const& name)
+int linkNameless(int fd, int folder, std::string const& name)
 {
 #ifdef AT_EMPTY_PATH
-    if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)
+    if (::linkat(fd, "", folder, leaf(name).c_str(), AT_EMPTY_PATH) == 0)
         return 0;
     if (errno == EEXIST)
         return -1;
 #endif
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    return ::linkat(AT_FDCWD, self.c_str(), folder, leaf(name).c_str(), AT_SYMLINK_FOLLOW);
 }
+std::error_code renameIn(int folder, std::string const& from, std::string const& to)
+{
+    errno = 0;
+    if (::renameat(folder, leaf(from).c_str(), folder, leaf(to).c_str()) == 0)
+        return {};
+    return file_failure::lastError();
+}
+void removeIn(int folder, std::string const& p) { ::unlinkat(folder, leaf(p).c_str(), 0); }
 int openExisting(std::string const& p) { return ::open(p.c_str(), O_WRONLY | O_CLOEXEC); }
-int openForReading(std::string const& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); }
+// The target as it stands in the held folder: a link put there since is not followed.
+int openExistingIn(int folder, std::string const& p)
+{
+    return ::openat(folder, leaf(p).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+int openForReadingIn(int folder, std::string const& p)
+{
+    return ::openat(folder, leaf(p).c_str(), O_RDONLY | O_CLOEXEC);
+}
 int openInPlace(std::string const& p)
 {
     return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -239,6 +283,33 @@ bool refused(std::error_code const& why)
     return why == std::errc::permission_denied || why == std::errc::operation_not_permitted;
 }
 
+// The descriptor of this process that `path` names through its links (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N), or -1. Such a link reads back as the path of the file behind the descriptor:
+// a file opened anew from it would start at its beginning and not append, and one renamed over
+// that path would take the place of what the shell had written there already.
+#ifdef __linux__
+int descriptorNamed(std::string const& path)
+{
+    const fs::path ownFolder = "/proc/" + std::to_string(processId()) + "/fd";
+    fs::path p(path);
+    for (int hops = 0; hops < maxLinks; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(p, ec)))
+            return -1;
+        const std::string name = p.filename().string();
+        if (!name.empty() && name.size() < 10 &&
+            name.find_first_not_of("0123456789") == std::string::npos &&
+            fs::canonical(p.parent_path(), ec) == ownFolder && !ec)
+            return std::stoi(name);
+        const fs::path to = fs::read_symlink(p, ec);
+        if (ec)
+            return -1;
+        p = to.is_absolute() ? to : p.parent_path() / to;
+    }
+    return -1;
+}
+#endif
+
 } // namespace
 
 class OutputFile::Sink : public std::streambuf {
@@ -286,9 +357,23 @@ void OutputFile::open()
 {
     if (path.empty())
         return fail(true, std::make_error_code(std::errc::no_such_file_or_directory));
+#ifdef __linux__
+    const int named = descriptorNamed(path);
+    if (named >= 0) {
+        errno = 0;
+        const int flags = ::fcntl(named, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY)
+            errno = EBADF;
+        else if (flags >= 0)
+            fd = ::fcntl(named, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            return fail(true, file_failure::lastError());
+        route = Route::inPlace;
+        return;
+    }
+#endif
     std::error_code ec;
-    // A device or pipe is opened as the system resolves the path: a descriptor's link
-    // (/dev/stdout) reads back as no path that could be followed.
+    // A device or pipe is opened as the system resolves the path.
     fs::file_status status = fs::status(path, ec);
     ec.clear();
     if (!fs::exists(status) || fs::is_regular_file(status)) {
@@ -344,12 +429,18 @@ void OutputFile::open()
 bool OutputFile::createTemporary(std::string const& folder, std::string const& base)
 {
     errno = 0;
-    fd = createNameless(folder);
+    folderFd = openFolder(folder);
+    if (folderFd < 0) {
+        fail(true, file_failure::lastError());
+        return false;
+    }
+    errno = 0;
+    fd = createNameless(folderFd);
     nameless = fd >= 0;
     for (int attempt = 0; attempt < maxNameTries && fd < 0; ++attempt) {
         const std::string name = temporaryName(base);
         errno = 0;
-        fd = createNew(name);
+        fd = createNew(folderFd, name);
         if (fd >= 0)
             temporary = name;
         else if (errno != EEXIST)
@@ -490,10 +581,10 @@ void OutputFile::copyInto(int to)
 void OutputFile::putInPlace()
 {
     errno = 0;
-    const int source = openForReading(temporary);
+    const int source = openForReadingIn(folderFd, temporary);
     if (source < 0)
         return fail(false, file_failure::lastError());
-    const int to = openExisting(target);
+    const int to = openExistingIn(folderFd, target);
     if (to < 0) {
         fail(false, file_failure::lastError());
         closeFile(source);
@@ -529,7 +620,7 @@ void OutputFile::commit()
         for (int attempt = 0; !failure && nameless && attempt < maxNameTries; ++attempt) {
             const std::string name = temporaryName(target);
             errno = 0;
-            if (linkNameless(fd, name) == 0) {
+            if (linkNameless(fd, folderFd, name) == 0) {
                 temporary = name;
                 nameless = false;
             } else if (errno != EEXIST) {
@@ -550,8 +641,7 @@ void OutputFile::commit()
         *open = -1;
     }
     if (!failure && route == Route::replace) {
-        std::error_code ec;
-        fs::rename(temporary, target, ec);
+        const std::error_code ec = renameIn(folderFd, temporary, target);
         if (!ec)
             temporary.clear();
         else if (refused(ec))
@@ -576,8 +666,12 @@ void OutputFile::discard()
         *open = -1;
     }
     if (!temporary.empty()) {
-        std::error_code ec;
-        fs::remove(temporary, ec);
+        removeIn(folderFd, temporary);
         temporary.clear();
     }
+#ifndef _WIN32
+    if (folderFd >= 0)
+        closeFile(folderFd);
+#endif
+    folderFd = -1;
 }
