@@ -15,6 +15,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include <mutex>
@@ -477,6 +478,68 @@ TEST_F(OutputFiles, AccessListAndAttributesAreKept)
         EXPECT_EQ(std::string(note), "kept");
         EXPECT_EQ(filesIn(dir), std::vector<std::string>{"listed.bin"});
     }
+    fs::remove_all(dir);
+}
+
+// A file whose content goes through the temporary folder (one with an extended attribute, for
+// any user), with a temporary folder that cannot take it: the failure names that folder, not
+// just the file, which is left as it was.
+TEST_F(OutputFiles, TemporaryFolderThatCannotTakeTheContentIsNamed)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/staging";
+    fs::create_directories(dir);
+    const std::string out = dir + "/noted.bin", notAFolder = dir + "/plain";
+    writeFile(notAFolder, "");
+    auto small = std::make_unique<SmallFileSystem>(dir + "/small");
+    const char* const tmpdir = std::getenv("TMPDIR");
+    const std::string previous = tmpdir ? tmpdir : "";
+    struct Case {
+        const char* name;
+        std::string folder;
+        std::string text;
+        bool usable;
+    };
+    const Case cases[] = {
+        {"missing", dir + "/missing",
+         "Cannot open \"" + out +
+             "\" for writing through the temporary folder: No such file or directory",
+         true},
+        {"a file", notAFolder,
+         "Cannot open \"" + out + "\" for writing through the temporary folder: Not a directory",
+         true},
+        {"full", small->path("."),
+         "Cannot write \"" + out + "\" through the temporary folder \"" + small->path(".") +
+             "\": No space left on device",
+         small->usable()},
+    };
+    for (const Case& c : cases) {
+        if (!c.usable)
+            continue;
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", temporary folder " + c.name);
+            writeFile(out, "as it was");
+            if (::setxattr(out.c_str(), "user.note", "kept", 4, 0) != 0)
+                GTEST_SKIP() << "no user attributes here";
+            if (small->usable())
+                small->fill();
+            ::setenv("TMPDIR", c.folder.c_str(), 1);
+            const unsigned long status = form.run(*this, b, out.c_str());
+            if (tmpdir)
+                ::setenv("TMPDIR", previous.c_str(), 1);
+            else
+                ::unsetenv("TMPDIR");
+            EXPECT_EQ(status, 0x30000u);
+            EXPECT_EQ(std::string(msg.text), c.text);
+            EXPECT_EQ(readFile(out), "as it was");
+            if (small->usable()) {
+                small->makeRoom();
+                EXPECT_EQ(filesIn(small->path(".")), std::vector<std::string>{});
+            }
+        }
+    }
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"noted.bin", "plain", "small"}));
+    small.reset();
     fs::remove_all(dir);
 }
 #endif

@@ -490,10 +490,12 @@ void OutputFile::openElsewhere()
     targetFd = openExisting(target);
     if (targetFd < 0)
         return fail(true, file_failure::lastError());
+    staging = "the temporary folder";
     std::error_code ec;
     const fs::path folder = fs::temp_directory_path(ec);
     if (ec)
         return fail(true, ec);
+    staging += " \"" + folder.string() + "\"";
     if (createTemporary(folder.string(), (folder / fs::path(target).filename()).string()))
         route = Route::copyIn;
 }
@@ -603,6 +605,7 @@ void OutputFile::fail(bool opening, std::error_code const& why)
         return;
     openFailed = opening;
     failure = why;
+    failedStaging = !staging.empty();
 }
 
 void OutputFile::commit()
@@ -630,8 +633,10 @@ void OutputFile::commit()
         if (nameless)
             fail(false, std::make_error_code(std::errc::file_exists));
     }
-    if (!failure && route == Route::copyIn)
+    if (!failure && route == Route::copyIn) {
+        staging.clear();
         copyInto(targetFd);
+    }
     for (int* open : {&fd, &targetFd}) {
         if (*open < 0)
             continue;
@@ -653,9 +658,12 @@ void OutputFile::commit()
     discard();
     if (written)
         return;
+    // A temporary folder that cannot take the content is named: the file itself may be fine.
+    const std::string through = failedStaging ? "through " + staging : std::string();
     if (openFailed)
-        file_failure::cannotOpen(path, "writing", failure);
-    file_failure::cannotWrite(path, failure);
+        file_failure::cannotOpen(path, through.empty() ? "writing" : ("writing " + through).c_str(),
+                                 failure);
+    file_failure::cannotWrite(path, failure, through);
 }
 
 void OutputFile::discard()

@@ -76,6 +76,10 @@ private:
     unsigned long long queuedBytes = 0;
     bool openFailed;
     std::error_code failure;
+    // The temporary folder as the texts name it while the content goes there, and whether the
+    // failure was met there rather than at the file.
+    std::string staging;
+    bool failedStaging = false;
     std::unique_ptr<Sink> sink;
 };
 
