@@ -15,6 +15,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,6 +33,58 @@ std::set<std::pair<dev_t, ino_t>> flushedFiles;
 std::string flushWatched;
 std::function<void()> beforeFlush;
 } // namespace
+
+#ifdef __linux__
+// A file system without nameless files, while `namedOnly` holds: the modes the files made
+// meanwhile had when they were made.
+namespace {
+std::atomic<bool> namedOnly{false};
+std::mutex madeLock;
+std::vector<unsigned> madeModes;
+
+int openAt(const char* symbol, int folder, const char* path, int flags, mode_t mode)
+{
+    const auto next =
+        reinterpret_cast<int (*)(int, const char*, int, ...)>(::dlsym(RTLD_NEXT, symbol));
+    if (namedOnly && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    const int fd = next(folder, path, flags, mode);
+    struct stat st {};
+    if (namedOnly && fd >= 0 && (flags & O_CREAT) != 0 && ::fstat(fd, &st) == 0) {
+        const std::lock_guard<std::mutex> hold(madeLock);
+        madeModes.push_back(st.st_mode & 07777);
+    }
+    return fd;
+}
+
+mode_t modeArgument(int flags, va_list args)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE
+               ? static_cast<mode_t>(va_arg(args, int))
+               : 0;
+}
+} // namespace
+
+extern "C" int openat(int folder, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openAt("openat", folder, path, flags, mode);
+}
+
+extern "C" int openat64(int folder, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openAt("openat64", folder, path, flags, mode);
+}
+#endif
 
 extern "C" int fsync(int fd)
 {
@@ -426,6 +480,60 @@ TEST_F(OutputFiles, FolderSwappedForALinkLeavesTheLinksFolderAlone)
     }
     fs::remove_all(dir);
 }
+#endif
+
+#ifdef __linux__
+// Where the file system has no nameless files, the temporary has a name that others see: one
+// that holds content before it gets the mode of the file it replaces (beside it), or never does
+// (in the temporary folder), is its owner's alone from the start; a new file gets the mode a new
+// file gets. Nothing is left of the temporaries, and the files keep their modes.
+TEST_F(OutputFiles, NamedTemporaryIsClosedToOthersUntilItHasItsMode)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/named_only";
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    struct Case {
+        const char* name;
+        bool exists;
+        const char* attribute;
+        unsigned made; // the temporary's mode when made
+    };
+    const Case cases[] = {
+        {"replaced beside", true, nullptr, 0600},
+        {"copied in", true, "user.note", 0600},
+        {"new", false, nullptr, 0666 & ~mask},
+    };
+    for (const Case& c : cases) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + c.name);
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+            const std::string out = dir + "/out.bin";
+            if (c.exists) {
+                writeFile(out, "as it was");
+                ASSERT_EQ(::chmod(out.c_str(), 0644), 0);
+                if (c.attribute && ::setxattr(out.c_str(), c.attribute, "x", 1, 0) != 0)
+                    GTEST_SKIP() << "no user attributes here";
+            }
+            {
+                const std::lock_guard<std::mutex> hold(madeLock);
+                madeModes.clear();
+            }
+            namedOnly = true;
+            const unsigned long status = form.run(*this, b, out.c_str());
+            namedOnly = false;
+            ASSERT_EQ(status, 0u) << msg.text;
+            EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected));
+            EXPECT_EQ(attributesOf(out).mode, c.exists ? 0644u : 0666u & ~mask);
+            EXPECT_EQ(filesIn(dir), std::vector<std::string>{"out.bin"});
+            const std::lock_guard<std::mutex> hold(madeLock);
+            EXPECT_EQ(madeModes, std::vector<unsigned>{c.made});
+        }
+    }
+    fs::remove_all(dir);
+}
+
 #endif
 
 // A name as long as a folder takes, new or replaced: the temporary's name is made to fit.

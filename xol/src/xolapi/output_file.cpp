@@ -29,11 +29,11 @@ namespace {
 #ifdef _WIN32
 // The files made in a folder are named by their paths.
 int openFolder(std::string const&) { return 0; }
-int createNew(int, std::string const& p)
+int createNew(int, std::string const& p, bool)
 {
     return ::_open(p.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
-int createNameless(int)
+int createNameless(int, bool)
 {
     errno = EOPNOTSUPP;
     return -1;
@@ -100,12 +100,16 @@ int openFolder(std::string const& folder)
     return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #endif
 }
-int createNew(int folder, std::string const& p)
+// A temporary `closed` to others from the start: one that holds content before it gets the
+// mode of the file it replaces, or never does, must not be opened by another user meanwhile.
+mode_t creationMode(bool closed) { return closed ? 0600 : 0666; }
+int createNew(int folder, std::string const& p, bool closed)
 {
-    return ::openat(folder, leaf(p).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return ::openat(folder, leaf(p).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                    creationMode(closed));
 }
 // A file in `folder` without a name, so that nothing is left of it should the process die.
-int createNameless(int folder)
+int createNameless(int folder, bool closed)
 {
 #ifdef O_TMPFILE
     // Naming it later goes through /proc where the caller may not link by descriptor.
@@ -113,9 +117,10 @@ int createNameless(int folder)
         errno = EOPNOTSUPP;
         return -1;
     }
-    return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, creationMode(closed));
 #else
     (void)folder;
+    (void)closed;
     errno = EOPNOTSUPP;
     return -1;
 #endif
@@ -425,8 +430,8 @@ void OutputFile::open()
 }
 
 // A temporary in `folder`: a nameless one where the system has them, else the first free name
-// made of `base`.
-bool OutputFile::createTemporary(std::string const& folder, std::string const& base)
+// made of `base`; `closed`, its owner's alone.
+bool OutputFile::createTemporary(std::string const& folder, std::string const& base, bool closed)
 {
     errno = 0;
     folderFd = openFolder(folder);
@@ -435,12 +440,12 @@ bool OutputFile::createTemporary(std::string const& folder, std::string const& b
         return false;
     }
     errno = 0;
-    fd = createNameless(folderFd);
+    fd = createNameless(folderFd, closed);
     nameless = fd >= 0;
     for (int attempt = 0; attempt < maxNameTries && fd < 0; ++attempt) {
         const std::string name = temporaryName(base);
         errno = 0;
-        fd = createNew(folderFd, name);
+        fd = createNew(folderFd, name, closed);
         if (fd >= 0)
             temporary = name;
         else if (errno != EEXIST)
@@ -453,7 +458,7 @@ bool OutputFile::createTemporary(std::string const& folder, std::string const& b
 
 bool OutputFile::openBeside(bool exists)
 {
-    if (!createTemporary(folderOf(target), target))
+    if (!createTemporary(folderOf(target), target, exists && keepAttributes))
         return false;
     route = Route::replace;
     if (!exists)
@@ -496,7 +501,7 @@ void OutputFile::openElsewhere()
     if (ec)
         return fail(true, ec);
     staging += " \"" + folder.string() + "\"";
-    if (createTemporary(folder.string(), (folder / fs::path(target).filename()).string()))
+    if (createTemporary(folder.string(), (folder / fs::path(target).filename()).string(), true))
         route = Route::copyIn;
 }
 

@@ -48,7 +48,7 @@ private:
     };
 
     void open();
-    bool createTemporary(std::string const& folder, std::string const& base);
+    bool createTemporary(std::string const& folder, std::string const& base, bool closed);
     bool openBeside(bool exists);
     void openElsewhere();
     void put(char const* data, size_t count);
