@@ -335,6 +335,59 @@ TEST_F(OutputFiles, LinkLeadsToTheFileItNames)
     fs::remove_all(dir);
 }
 
+// A link that another user put in a folder everyone may add to but only owners remove from
+// (as /tmp) is not followed, as the system follows no such link for the process (root too);
+// the caller's own link and the folder owner's are.
+TEST_F(OutputFiles, OtherUsersLinkInAStickyFolderIsNotFollowed)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/sticky_links";
+    const std::string target = dir + "/target.bin", folder = dir + "/shared",
+                      link = folder + "/out.bin";
+    // Only root can give a link or folder to another user: nobody (uid 65534).
+    const bool root = ::geteuid() == 0;
+    const unsigned self = ::geteuid(), other = 65534;
+    struct Case {
+        const char* name;
+        bool othersFolder, othersLink;
+        bool followed;
+    };
+    const Case cases[] = {
+        {"own link", false, false, true},
+        {"another user's link", false, true, false},
+        {"the folder owner's link", true, true, true},
+    };
+    for (const Case& c : cases) {
+        if ((c.othersFolder || c.othersLink) && !root)
+            continue;
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + c.name);
+            fs::remove_all(dir);
+            fs::create_directories(folder);
+            writeFile(target, "as it was");
+            fs::create_symlink("../target.bin", link);
+            ASSERT_EQ(::lchown(link.c_str(), c.othersLink ? other : self, static_cast<gid_t>(-1)),
+                      0);
+            ASSERT_EQ(::chown(folder.c_str(), c.othersFolder ? other : self, static_cast<gid_t>(-1)),
+                      0);
+            ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+            const unsigned long status = form.run(*this, b, link.c_str());
+            EXPECT_TRUE(fs::is_symlink(link));
+            EXPECT_EQ(filesIn(folder), std::vector<std::string>{"out.bin"});
+            if (c.followed) {
+                ASSERT_EQ(status, 0u) << msg.text;
+                EXPECT_TRUE(toBytes(readFile(target)) == b.dev->inspect(form.expected));
+                continue;
+            }
+            EXPECT_EQ(status, 0x30000u);
+            EXPECT_EQ(std::string(msg.text),
+                      "Cannot open \"" + link + "\" for writing: Permission denied");
+            EXPECT_TRUE(readFile(target) == "as it was") << "written through the link";
+        }
+    }
+    fs::remove_all(dir);
+}
+
 // A pipe named by a descriptor's link (/dev/fd/N, /dev/stdout) is written in place: what that
 // link reads back is no path of a file.
 TEST_F(OutputFiles, PipeNamedByADescriptorIsWrittenInPlace)

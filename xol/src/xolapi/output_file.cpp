@@ -257,6 +257,25 @@ std::string temporaryName(std::string const& base)
     return (p.parent_path() / (name + mark)).string();
 }
 
+// Whether the link `p` may be followed as the system follows links for the process: not one
+// that another user put in a folder everyone may add to but only owners remove from (/tmp),
+// unless it is the folder owner's. Followed by name, a link would not meet that check.
+bool mayFollow(fs::path const& p)
+{
+#ifdef _WIN32
+    (void)p;
+    return true;
+#else
+    const fs::path parent = p.parent_path();
+    struct stat link {}, folder {};
+    if (::lstat(p.c_str(), &link) != 0 || link.st_uid == ::geteuid() ||
+        ::stat(parent.empty() ? "." : parent.c_str(), &folder) != 0)
+        return true;
+    return (folder.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+           folder.st_uid == link.st_uid;
+#endif
+}
+
 // The file `path` names once its links are followed, each relative to its own folder; the file
 // need not exist.
 std::string linkTarget(std::string const& path, std::error_code& ec)
@@ -268,6 +287,10 @@ std::string linkTarget(std::string const& path, std::error_code& ec)
             return p.string();
         if (hops == maxLinks) {
             ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+            return path;
+        }
+        if (!mayFollow(p)) {
+            ec = std::make_error_code(std::errc::permission_denied);
             return path;
         }
         const fs::path to = fs::read_symlink(p, ec);
@@ -295,7 +318,10 @@ bool refused(std::error_code const& why)
 #ifdef __linux__
 int descriptorNamed(std::string const& path)
 {
-    const fs::path ownFolder = "/proc/" + std::to_string(processId()) + "/fd";
+    std::error_code ownEc;
+    const fs::path ownFolder = fs::canonical("/proc/self/fd", ownEc);
+    if (ownEc)
+        return -1;
     fs::path p(path);
     for (int hops = 0; hops < maxLinks; ++hops) {
         std::error_code ec;
