@@ -7,7 +7,8 @@
 // extended attributes), the content is kept in a temporary in the system's temporary folder and
 // copied into the file at the end. A failure, or an object
 // dropped before commit(), leaves an existing file as it was. A link is followed to the file it
-// names, which need not exist yet. A path that names no regular file (a device, a pipe) is
+// names, which need not exist yet, but not one that another user, not the folder's owner, put
+// in a sticky folder such as /tmp. A path that names no regular file (a device, a pipe) is
 // written in place: there is nothing to replace. So is a descriptor's link (/dev/stdout,
 // /dev/fd/N), through that descriptor, where it stands: its file is the caller's to keep.
 #ifndef XOL_OUTPUT_FILE_H
