@@ -148,6 +148,18 @@ protected:
         };
     }
 
+    // Runs `body` for each file form, with the target there already and not yet.
+    static void eachFormWithAndWithoutFile(
+        const std::function<void(const FileForm& form, bool exists)>& body)
+    {
+        for (const bool exists : {true, false}) {
+            for (const FileForm& form : fileForms()) {
+                SCOPED_TRACE(std::string(form.name) + (exists ? ", file there" : ", no file yet"));
+                body(form, exists);
+            }
+        }
+    }
+
     _error_msg_t msg{};
 };
 
@@ -282,6 +294,28 @@ TEST_F(OutputFiles, FolderThatTakesNoFileKeepsItsFileUntilTheReadSucceeded)
         EXPECT_EQ(filesIn(dir), std::vector<std::string>{"kept.bin"});
     }
     ::chmod(dir.c_str(), 0755);
+    fs::remove_all(dir);
+}
+
+// A file written beside its target, new or replacing it, has its folder flushed to the disk too:
+// the new name, not only the content, outlasts a crash once the write has succeeded.
+TEST_F(OutputFiles, FolderOfAFileWrittenBesideItIsFlushed)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/flushed_folder";
+    eachFormWithAndWithoutFile([&](const FileForm& form, bool exists) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        if (exists)
+            writeFile(dir + "/out.bin", "as it was");
+        {
+            const std::lock_guard<std::mutex> hold(flushedLock);
+            flushedFiles.clear();
+        }
+        ASSERT_EQ(form.run(*this, b, (dir + "/out.bin").c_str()), 0u) << msg.text;
+        EXPECT_TRUE(flushedToDisk(dir + "/out.bin"));
+        EXPECT_TRUE(flushedToDisk(dir)) << "the folder's new name is not on the disk";
+    });
     fs::remove_all(dir);
 }
 
@@ -498,39 +532,36 @@ TEST_F(OutputFiles, FolderSwappedForALinkLeavesTheLinksFolderAlone)
 {
     Board& b = plug(boardState(1));
     const std::string dir = host.tmp + "/swapped";
-    for (const bool exists : {true, false}) {
-        for (const FileForm& form : fileForms()) {
-            SCOPED_TRACE(std::string(form.name) + (exists ? ", file there" : ", no file yet"));
-            fs::remove_all(dir);
-            fs::create_directories(dir + "/named");
-            fs::create_directories(dir + "/elsewhere");
-            writeFile(dir + "/elsewhere/out.bin", "elsewhere's");
-            if (exists)
-                writeFile(dir + "/named/out.bin", "as it was");
-            {
-                const std::lock_guard<std::mutex> hold(flushedLock);
-                flushWatched = dir + "/named/";
-                beforeFlush = [&] {
-                    fs::rename(dir + "/named", dir + "/moved");
-                    fs::create_symlink("elsewhere", dir + "/named");
-                };
-            }
-            const unsigned long status = form.run(*this, b, (dir + "/named/out.bin").c_str());
-            {
-                const std::lock_guard<std::mutex> hold(flushedLock);
-                flushWatched.clear();
-                beforeFlush = nullptr;
-            }
-            ASSERT_EQ(status, 0u) << msg.text;
-            EXPECT_TRUE(readFile(dir + "/elsewhere/out.bin") == "elsewhere's")
-                << "written where the link leads";
-            EXPECT_EQ(filesIn(dir + "/elsewhere"), std::vector<std::string>{"out.bin"});
-            EXPECT_TRUE(toBytes(readFile(dir + "/moved/out.bin")) ==
-                        b.dev->inspect(form.expected))
-                << "content differs";
-            EXPECT_EQ(filesIn(dir + "/moved"), std::vector<std::string>{"out.bin"});
+    eachFormWithAndWithoutFile([&](const FileForm& form, bool exists) {
+        fs::remove_all(dir);
+        fs::create_directories(dir + "/named");
+        fs::create_directories(dir + "/elsewhere");
+        writeFile(dir + "/elsewhere/out.bin", "elsewhere's");
+        if (exists)
+            writeFile(dir + "/named/out.bin", "as it was");
+        {
+            const std::lock_guard<std::mutex> hold(flushedLock);
+            flushWatched = dir + "/named/";
+            beforeFlush = [&] {
+                fs::rename(dir + "/named", dir + "/moved");
+                fs::create_symlink("elsewhere", dir + "/named");
+            };
         }
-    }
+        const unsigned long status = form.run(*this, b, (dir + "/named/out.bin").c_str());
+        {
+            const std::lock_guard<std::mutex> hold(flushedLock);
+            flushWatched.clear();
+            beforeFlush = nullptr;
+        }
+        ASSERT_EQ(status, 0u) << msg.text;
+        EXPECT_TRUE(readFile(dir + "/elsewhere/out.bin") == "elsewhere's")
+            << "written where the link leads";
+        EXPECT_EQ(filesIn(dir + "/elsewhere"), std::vector<std::string>{"out.bin"});
+        EXPECT_TRUE(toBytes(readFile(dir + "/moved/out.bin")) ==
+                    b.dev->inspect(form.expected))
+            << "content differs";
+        EXPECT_EQ(filesIn(dir + "/moved"), std::vector<std::string>{"out.bin"});
+    });
     fs::remove_all(dir);
 }
 #endif

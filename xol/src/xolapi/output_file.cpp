@@ -29,6 +29,7 @@ namespace {
 #ifdef _WIN32
 // The files made in a folder are named by their paths.
 int openFolder(std::string const&) { return 0; }
+int flushFolder(int) { return 0; }
 int createNew(int, std::string const& p, bool)
 {
     return ::_open(p.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -92,13 +93,22 @@ bool hasExtendedAttributes(std::string const&) { return false; }
 std::string leaf(std::string const& p) { return fs::path(p).filename().string(); }
 // The files made in a folder go into the folder held open, whatever its path leads to by then:
 // another user may swap a folder of the path for a link while the operation runs.
+// Opened for reading where it may be, so that the names made in it can be flushed to the disk.
 int openFolder(std::string const& folder)
 {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #ifdef O_PATH
-    return ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-#else
-    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES)
+        return ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 #endif
+    return fd;
+}
+// A folder opened only as a place (EBADF) has its names flushed by the system in its own time.
+int flushFolder(int folder)
+{
+    if (::fsync(folder) == 0 || errno == EBADF || errno == EINVAL || errno == EROFS)
+        return 0;
+    return -1;
 }
 // A temporary `closed` to others from the start: one that holds content before it gets the
 // mode of the file it replaces, or never does, must not be opened by another user meanwhile.
@@ -678,8 +688,13 @@ void OutputFile::commit()
     }
     if (!failure && route == Route::replace) {
         const std::error_code ec = renameIn(folderFd, temporary, target);
-        if (!ec)
+        if (!ec) {
             temporary.clear();
+            // The new name, too, is on the disk before success is reported.
+            errno = 0;
+            if (flushFolder(folderFd) != 0)
+                fail(false, file_failure::lastError());
+        }
         else if (refused(ec))
             putInPlace();
         else
