@@ -319,6 +319,33 @@ TEST_F(OutputFiles, FolderOfAFileWrittenBesideItIsFlushed)
     fs::remove_all(dir);
 }
 
+// A file mounted on the target's name, as a container's bound file is, cannot be replaced: the
+// content is copied into it, and nothing is left beside it.
+TEST_F(OutputFiles, FileMountedOnTheTargetIsWrittenInto)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/bound";
+    fs::create_directories(dir);
+    const std::string source = dir + "/source.bin", out = dir + "/out.bin";
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        writeFile(source, "as it was, at its source");
+        writeFile(out, "hidden by the mount");
+        if (::mount(source.c_str(), out.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            GTEST_SKIP() << "no file can be mounted here";
+        const unsigned long status = form.run(*this, b, out.c_str());
+        const std::string got = readFile(out);
+        EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"out.bin", "source.bin"}));
+        ::umount2(out.c_str(), MNT_DETACH);
+        ASSERT_EQ(status, 0u) << msg.text;
+        EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected)) << "content differs";
+        EXPECT_TRUE(toBytes(readFile(source)) == b.dev->inspect(form.expected))
+            << "not written into the mounted file";
+        EXPECT_EQ(readFile(out), "hidden by the mount");
+    }
+    fs::remove_all(dir);
+}
+
 // A file of another user (under root: of nobody, uid 65534) keeps its owner, group and mode when
 // it is replaced, and so does the caller's own file of an unusual mode.
 TEST_F(OutputFiles, ReplacedFileKeepsItsOwnerGroupAndMode)

@@ -619,8 +619,9 @@ void OutputFile::copyInto(int to)
         fail(false, file_failure::lastError());
 }
 
-// A sticky folder lets no one but their owner replace its files: the content is copied into
-// the target instead.
+// A sticky folder lets no one but their owner replace its files, and a file mounted on its
+// name (a container's bound file) cannot be replaced at all: the content is copied into the
+// target instead.
 void OutputFile::putInPlace()
 {
     errno = 0;
@@ -695,7 +696,7 @@ void OutputFile::commit()
             if (flushFolder(folderFd) != 0)
                 fail(false, file_failure::lastError());
         }
-        else if (refused(ec))
+        else if (refused(ec) || ec == std::errc::device_or_resource_busy)
             putInPlace();
         else
             fail(false, ec);
