@@ -326,6 +326,32 @@ TEST(OutputFileFull, KeepsTheFileThatWasThere)
     EXPECT_EQ(filesIn(t.dir()), std::vector<std::string>{"out.bin"});
 }
 
+// Standard output on a file, named as /dev/stdout: the content goes through the descriptor,
+// after what xolcli printed before it and before what it prints after, none of it lost; the
+// file, opened for xolcli by this process (under root: root's, which the user could not open
+// by its name), is written all the same.
+TEST(OutputFileStdout, IsWrittenThroughTheDescriptor)
+{
+    Bench bench(Bus::Standin);
+    REQUIRE_USER_CAN_RUN_XOLCLI();
+    bench.plug(board());
+    Targets t(bench);
+    for (const auto& args : {readToken("/dev/stdout"), readMedia("/dev/stdout")}) {
+        SCOPED_TRACE(args[1]);
+        const ProgramRun run = t.run(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Bytes expected = args[1] == "readtoken" ? pattern(100, 3) : pattern(64 * 512, 13);
+        const std::string content(expected.begin(), expected.end());
+        const size_t at = run.out.find(content);
+        ASSERT_NE(at, std::string::npos) << run.out.size() << " bytes written";
+        EXPECT_EQ(run.out.rfind("CLI version: ", 0), 0u) << "what came before is lost";
+        EXPECT_NE(run.out.substr(at + content.size()).find("procedure success\n"),
+                  std::string::npos)
+            << "what came after is lost";
+        EXPECT_EQ(filesIn(t.tmp()), std::vector<std::string>{});
+    }
+}
+
 // The size of the file the process `pid` has open under `folder`, other than `except`; 0 when it
 // has none.
 long long openFileSize(pid_t pid, const std::string& folder, const std::string& except)

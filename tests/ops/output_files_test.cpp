@@ -10,30 +10,98 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include <mutex>
 #include <set>
 
 // The files flushed to the disk in this process, by device and inode: fsync as the library calls
-// it, passed on to the C library's.
+// it, passed on to the C library's. What another user does while an output file is on its way
+// is done by the first flush of a file under the folder it names, the last step before the
+// file is put in place.
 namespace {
 std::mutex flushedLock;
 std::set<std::pair<dev_t, ino_t>> flushedFiles;
+std::string flushWatched;
+std::function<void()> beforeFlush;
 } // namespace
+
+#ifdef __linux__
+// A file system without nameless files, while `namedOnly` holds: the modes the files made
+// meanwhile had when they were made.
+namespace {
+std::atomic<bool> namedOnly{false};
+std::mutex madeLock;
+std::vector<unsigned> madeModes;
+
+int openAt(const char* symbol, int folder, const char* path, int flags, mode_t mode)
+{
+    const auto next =
+        reinterpret_cast<int (*)(int, const char*, int, ...)>(::dlsym(RTLD_NEXT, symbol));
+    if (namedOnly && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    const int fd = next(folder, path, flags, mode);
+    struct stat st {};
+    if (namedOnly && fd >= 0 && (flags & O_CREAT) != 0 && ::fstat(fd, &st) == 0) {
+        const std::lock_guard<std::mutex> hold(madeLock);
+        madeModes.push_back(st.st_mode & 07777);
+    }
+    return fd;
+}
+
+mode_t modeArgument(int flags, va_list args)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE
+               ? static_cast<mode_t>(va_arg(args, int))
+               : 0;
+}
+} // namespace
+
+extern "C" int openat(int folder, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openAt("openat", folder, path, flags, mode);
+}
+
+extern "C" int openat64(int folder, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openAt("openat64", folder, path, flags, mode);
+}
+#endif
 
 extern "C" int fsync(int fd)
 {
     static const auto next = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
     struct stat st {};
+    std::function<void()> act;
     if (::fstat(fd, &st) == 0) {
         const std::lock_guard<std::mutex> hold(flushedLock);
         flushedFiles.insert({st.st_dev, st.st_ino});
+        char name[4096] = {};
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (!flushWatched.empty() && ::readlink(self.c_str(), name, sizeof name - 1) > 0 &&
+            std::string(name).rfind(flushWatched, 0) == 0)
+            act.swap(beforeFlush);
     }
+    if (act)
+        act();
     return next(fd);
 }
 #endif
@@ -78,6 +146,18 @@ protected:
              [](const XolDeviceState& s) { return s.storage.at({2, 0}).media.at(0); },
              kReadBootMedia},
         };
+    }
+
+    // Runs `body` for each file form, with the target there already and not yet.
+    static void eachFormWithAndWithoutFile(
+        const std::function<void(const FileForm& form, bool exists)>& body)
+    {
+        for (const bool exists : {true, false}) {
+            for (const FileForm& form : fileForms()) {
+                SCOPED_TRACE(std::string(form.name) + (exists ? ", file there" : ", no file yet"));
+                body(form, exists);
+            }
+        }
     }
 
     _error_msg_t msg{};
@@ -217,6 +297,55 @@ TEST_F(OutputFiles, FolderThatTakesNoFileKeepsItsFileUntilTheReadSucceeded)
     fs::remove_all(dir);
 }
 
+// A file written beside its target, new or replacing it, has its folder flushed to the disk too:
+// the new name, not only the content, outlasts a crash once the write has succeeded.
+TEST_F(OutputFiles, FolderOfAFileWrittenBesideItIsFlushed)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/flushed_folder";
+    eachFormWithAndWithoutFile([&](const FileForm& form, bool exists) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        if (exists)
+            writeFile(dir + "/out.bin", "as it was");
+        {
+            const std::lock_guard<std::mutex> hold(flushedLock);
+            flushedFiles.clear();
+        }
+        ASSERT_EQ(form.run(*this, b, (dir + "/out.bin").c_str()), 0u) << msg.text;
+        EXPECT_TRUE(flushedToDisk(dir + "/out.bin"));
+        EXPECT_TRUE(flushedToDisk(dir)) << "the folder's new name is not on the disk";
+    });
+    fs::remove_all(dir);
+}
+
+// A file mounted on the target's name, as a container's bound file is, cannot be replaced: the
+// content is copied into it, and nothing is left beside it.
+TEST_F(OutputFiles, FileMountedOnTheTargetIsWrittenInto)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/bound";
+    fs::create_directories(dir);
+    const std::string source = dir + "/source.bin", out = dir + "/out.bin";
+    for (const FileForm& form : fileForms()) {
+        SCOPED_TRACE(form.name);
+        writeFile(source, "as it was, at its source");
+        writeFile(out, "hidden by the mount");
+        if (::mount(source.c_str(), out.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            GTEST_SKIP() << "no file can be mounted here";
+        const unsigned long status = form.run(*this, b, out.c_str());
+        const std::string got = readFile(out);
+        EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"out.bin", "source.bin"}));
+        ::umount2(out.c_str(), MNT_DETACH);
+        ASSERT_EQ(status, 0u) << msg.text;
+        EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected)) << "content differs";
+        EXPECT_TRUE(toBytes(readFile(source)) == b.dev->inspect(form.expected))
+            << "not written into the mounted file";
+        EXPECT_EQ(readFile(out), "hidden by the mount");
+    }
+    fs::remove_all(dir);
+}
+
 // A file of another user (under root: of nobody, uid 65534) keeps its owner, group and mode when
 // it is replaced, and so does the caller's own file of an unusual mode.
 TEST_F(OutputFiles, ReplacedFileKeepsItsOwnerGroupAndMode)
@@ -267,6 +396,59 @@ TEST_F(OutputFiles, LinkLeadsToTheFileItNames)
     fs::remove_all(dir);
 }
 
+// A link that another user put in a folder everyone may add to but only owners remove from
+// (as /tmp) is not followed, as the system follows no such link for the process (root too);
+// the caller's own link and the folder owner's are.
+TEST_F(OutputFiles, OtherUsersLinkInAStickyFolderIsNotFollowed)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/sticky_links";
+    const std::string target = dir + "/target.bin", folder = dir + "/shared",
+                      link = folder + "/out.bin";
+    // Only root can give a link or folder to another user: nobody (uid 65534).
+    const bool root = ::geteuid() == 0;
+    const unsigned self = ::geteuid(), other = 65534;
+    struct Case {
+        const char* name;
+        bool othersFolder, othersLink;
+        bool followed;
+    };
+    const Case cases[] = {
+        {"own link", false, false, true},
+        {"another user's link", false, true, false},
+        {"the folder owner's link", true, true, true},
+    };
+    for (const Case& c : cases) {
+        if ((c.othersFolder || c.othersLink) && !root)
+            continue;
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + c.name);
+            fs::remove_all(dir);
+            fs::create_directories(folder);
+            writeFile(target, "as it was");
+            fs::create_symlink("../target.bin", link);
+            ASSERT_EQ(::lchown(link.c_str(), c.othersLink ? other : self, static_cast<gid_t>(-1)),
+                      0);
+            ASSERT_EQ(::chown(folder.c_str(), c.othersFolder ? other : self, static_cast<gid_t>(-1)),
+                      0);
+            ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+            const unsigned long status = form.run(*this, b, link.c_str());
+            EXPECT_TRUE(fs::is_symlink(link));
+            EXPECT_EQ(filesIn(folder), std::vector<std::string>{"out.bin"});
+            if (c.followed) {
+                ASSERT_EQ(status, 0u) << msg.text;
+                EXPECT_TRUE(toBytes(readFile(target)) == b.dev->inspect(form.expected));
+                continue;
+            }
+            EXPECT_EQ(status, 0x30000u);
+            EXPECT_EQ(std::string(msg.text),
+                      "Cannot open \"" + link + "\" for writing: Permission denied");
+            EXPECT_TRUE(readFile(target) == "as it was") << "written through the link";
+        }
+    }
+    fs::remove_all(dir);
+}
+
 // A pipe named by a descriptor's link (/dev/fd/N, /dev/stdout) is written in place: what that
 // link reads back is no path of a file.
 TEST_F(OutputFiles, PipeNamedByADescriptorIsWrittenInPlace)
@@ -289,6 +471,181 @@ TEST_F(OutputFiles, PipeNamedByADescriptorIsWrittenInPlace)
         EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected)) << got.size() << " bytes";
     }
 }
+
+#ifdef __linux__
+// A descriptor named by its link is written through it, from where it stands and with its
+// flags: a file the shell opened for appending keeps what it held and stays the file the shell
+// has open, a socket (which cannot be opened anew) takes the content, and a descriptor open only
+// for reading is refused before the board is asked, its file left as it was.
+TEST_F(OutputFiles, DescriptorNamedByItsLinkIsWrittenThroughIt)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/descriptors";
+    fs::create_directories(dir);
+    const std::string file = dir + "/appended.log";
+    struct Kind {
+        const char* name;
+        // The descriptor to name, and the end to read back from (-1: the file).
+        std::function<std::pair<int, int>()> open;
+        bool written;
+    };
+    const Kind kinds[] = {
+        {"file open for appending",
+         [&] {
+             writeFile(file, "header\n");
+             return std::make_pair(::open(file.c_str(), O_WRONLY | O_APPEND), -1);
+         },
+         true},
+        {"socket",
+         [] {
+             int ends[2] = {-1, -1};
+             ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends);
+             const int size = 1 << 20;
+             ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+             return std::make_pair(ends[1], ends[0]);
+         },
+         true},
+        {"file open for reading",
+         [&] {
+             writeFile(file, "header\n");
+             return std::make_pair(::open(file.c_str(), O_RDONLY), -1);
+         },
+         false},
+    };
+    for (const Kind& kind : kinds) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + kind.name);
+            const auto [named, readBack] = kind.open();
+            ASSERT_GE(named, 0);
+            struct stat before {};
+            ::stat(file.c_str(), &before);
+            const std::string path = "/dev/fd/" + std::to_string(named);
+            const unsigned long status = form.run(*this, b, path.c_str());
+            ::close(named);
+            std::string got;
+            if (readBack >= 0) {
+                char chunk[4096];
+                for (long n; (n = ::read(readBack, chunk, sizeof chunk)) > 0;)
+                    got.append(chunk, static_cast<size_t>(n));
+                ::close(readBack);
+            }
+            if (!kind.written) {
+                EXPECT_EQ(status, 0x30000u);
+                EXPECT_EQ(std::string(msg.text),
+                          "Cannot open \"" + path + "\" for writing: Bad file descriptor");
+                EXPECT_EQ(readFile(file), "header\n");
+                continue;
+            }
+            ASSERT_EQ(status, 0u) << msg.text;
+            if (readBack < 0) {
+                struct stat after {};
+                ::stat(file.c_str(), &after);
+                EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
+                got = readFile(file);
+                ASSERT_EQ(got.rfind("header\n", 0), 0u) << "what the file held is lost";
+                got.erase(0, 7);
+            }
+            EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected)) << got.size() << " bytes";
+        }
+    }
+    EXPECT_EQ(filesIn(dir), std::vector<std::string>{"appended.log"});
+    fs::remove_all(dir);
+}
+
+// A folder of the path swapped for a link to another folder while the board is read (by
+// another user who may change that folder, while root writes the file): the content goes into
+// the folder named at the start, and nothing is written or left where the link leads.
+TEST_F(OutputFiles, FolderSwappedForALinkLeavesTheLinksFolderAlone)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/swapped";
+    eachFormWithAndWithoutFile([&](const FileForm& form, bool exists) {
+        fs::remove_all(dir);
+        fs::create_directories(dir + "/named");
+        fs::create_directories(dir + "/elsewhere");
+        writeFile(dir + "/elsewhere/out.bin", "elsewhere's");
+        if (exists)
+            writeFile(dir + "/named/out.bin", "as it was");
+        {
+            const std::lock_guard<std::mutex> hold(flushedLock);
+            flushWatched = dir + "/named/";
+            beforeFlush = [&] {
+                fs::rename(dir + "/named", dir + "/moved");
+                fs::create_symlink("elsewhere", dir + "/named");
+            };
+        }
+        const unsigned long status = form.run(*this, b, (dir + "/named/out.bin").c_str());
+        {
+            const std::lock_guard<std::mutex> hold(flushedLock);
+            flushWatched.clear();
+            beforeFlush = nullptr;
+        }
+        ASSERT_EQ(status, 0u) << msg.text;
+        EXPECT_TRUE(readFile(dir + "/elsewhere/out.bin") == "elsewhere's")
+            << "written where the link leads";
+        EXPECT_EQ(filesIn(dir + "/elsewhere"), std::vector<std::string>{"out.bin"});
+        EXPECT_TRUE(toBytes(readFile(dir + "/moved/out.bin")) ==
+                    b.dev->inspect(form.expected))
+            << "content differs";
+        EXPECT_EQ(filesIn(dir + "/moved"), std::vector<std::string>{"out.bin"});
+    });
+    fs::remove_all(dir);
+}
+#endif
+
+#ifdef __linux__
+// Where the file system has no nameless files, the temporary has a name that others see: one
+// that holds content before it gets the mode of the file it replaces (beside it), or never does
+// (in the temporary folder), is its owner's alone from the start; a new file gets the mode a new
+// file gets. Nothing is left of the temporaries, and the files keep their modes.
+TEST_F(OutputFiles, NamedTemporaryIsClosedToOthersUntilItHasItsMode)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/named_only";
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    struct Case {
+        const char* name;
+        bool exists;
+        const char* attribute;
+        unsigned made; // the temporary's mode when made
+    };
+    const Case cases[] = {
+        {"replaced beside", true, nullptr, 0600},
+        {"copied in", true, "user.note", 0600},
+        {"new", false, nullptr, 0666 & ~mask},
+    };
+    for (const Case& c : cases) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + c.name);
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+            const std::string out = dir + "/out.bin";
+            if (c.exists) {
+                writeFile(out, "as it was");
+                ASSERT_EQ(::chmod(out.c_str(), 0644), 0);
+                if (c.attribute && ::setxattr(out.c_str(), c.attribute, "x", 1, 0) != 0)
+                    GTEST_SKIP() << "no user attributes here";
+            }
+            {
+                const std::lock_guard<std::mutex> hold(madeLock);
+                madeModes.clear();
+            }
+            namedOnly = true;
+            const unsigned long status = form.run(*this, b, out.c_str());
+            namedOnly = false;
+            ASSERT_EQ(status, 0u) << msg.text;
+            EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected));
+            EXPECT_EQ(attributesOf(out).mode, c.exists ? 0644u : 0666u & ~mask);
+            EXPECT_EQ(filesIn(dir), std::vector<std::string>{"out.bin"});
+            const std::lock_guard<std::mutex> hold(madeLock);
+            EXPECT_EQ(madeModes, std::vector<unsigned>{c.made});
+        }
+    }
+    fs::remove_all(dir);
+}
+
+#endif
 
 // A name as long as a folder takes, new or replaced: the temporary's name is made to fit.
 TEST_F(OutputFiles, LongestNameIsWritten)
@@ -340,6 +697,68 @@ TEST_F(OutputFiles, AccessListAndAttributesAreKept)
         EXPECT_EQ(std::string(note), "kept");
         EXPECT_EQ(filesIn(dir), std::vector<std::string>{"listed.bin"});
     }
+    fs::remove_all(dir);
+}
+
+// A file whose content goes through the temporary folder (one with an extended attribute, for
+// any user), with a temporary folder that cannot take it: the failure names that folder, not
+// just the file, which is left as it was.
+TEST_F(OutputFiles, TemporaryFolderThatCannotTakeTheContentIsNamed)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/staging";
+    fs::create_directories(dir);
+    const std::string out = dir + "/noted.bin", notAFolder = dir + "/plain";
+    writeFile(notAFolder, "");
+    auto small = std::make_unique<SmallFileSystem>(dir + "/small");
+    const char* const tmpdir = std::getenv("TMPDIR");
+    const std::string previous = tmpdir ? tmpdir : "";
+    struct Case {
+        const char* name;
+        std::string folder;
+        std::string text;
+        bool usable;
+    };
+    const Case cases[] = {
+        {"missing", dir + "/missing",
+         "Cannot open \"" + out +
+             "\" for writing through the temporary folder: No such file or directory",
+         true},
+        {"a file", notAFolder,
+         "Cannot open \"" + out + "\" for writing through the temporary folder: Not a directory",
+         true},
+        {"full", small->path("."),
+         "Cannot write \"" + out + "\" through the temporary folder \"" + small->path(".") +
+             "\": No space left on device",
+         small->usable()},
+    };
+    for (const Case& c : cases) {
+        if (!c.usable)
+            continue;
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", temporary folder " + c.name);
+            writeFile(out, "as it was");
+            if (::setxattr(out.c_str(), "user.note", "kept", 4, 0) != 0)
+                GTEST_SKIP() << "no user attributes here";
+            if (small->usable())
+                small->fill();
+            ::setenv("TMPDIR", c.folder.c_str(), 1);
+            const unsigned long status = form.run(*this, b, out.c_str());
+            if (tmpdir)
+                ::setenv("TMPDIR", previous.c_str(), 1);
+            else
+                ::unsetenv("TMPDIR");
+            EXPECT_EQ(status, 0x30000u);
+            EXPECT_EQ(std::string(msg.text), c.text);
+            EXPECT_EQ(readFile(out), "as it was");
+            if (small->usable()) {
+                small->makeRoom();
+                EXPECT_EQ(filesIn(small->path(".")), std::vector<std::string>{});
+            }
+        }
+    }
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"noted.bin", "plain", "small"}));
+    small.reset();
     fs::remove_all(dir);
 }
 #endif

@@ -71,9 +71,10 @@ void cannotOpen(std::string const& path, char const* purpose, std::error_code co
     throw std::ios_base::failure("Cannot open " + quoted(path) + " for " + purpose, why);
 }
 
-void cannotWrite(std::string const& path, std::error_code const& why)
+void cannotWrite(std::string const& path, std::error_code const& why, std::string const& through)
 {
-    throw std::ios_base::failure("Cannot write " + quoted(path), why);
+    throw std::ios_base::failure(
+        "Cannot write " + quoted(path) + (through.empty() ? "" : " " + through), why);
 }
 
 void noFileNamed(char const* what)

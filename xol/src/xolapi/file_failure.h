@@ -18,7 +18,9 @@ std::error_code lastError();
 
 [[noreturn]] void cannotOpen(std::string const& path, char const* purpose,
                              std::error_code const& why);
-[[noreturn]] void cannotWrite(std::string const& path, std::error_code const& why);
+// `through` says how, where the failure was not the file's own ("through the temporary folder").
+[[noreturn]] void cannotWrite(std::string const& path, std::error_code const& why,
+                              std::string const& through = {});
 
 // Opens `file` for binary reading; a file that cannot be opened throws at once, naming it. An
 // empty path throws saying that no file was named for `what` ("the recovery module", ...).

@@ -27,22 +27,40 @@ namespace fs = std::filesystem;
 namespace {
 
 #ifdef _WIN32
-int createNew(std::string const& p)
+// The files made in a folder are named by their paths.
+int openFolder(std::string const&) { return 0; }
+int flushFolder(int) { return 0; }
+int createNew(int, std::string const& p, bool)
 {
     return ::_open(p.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
-int createNameless(std::string const&)
+int createNameless(int, bool)
 {
     errno = EOPNOTSUPP;
     return -1;
 }
-int linkNameless(int, std::string const&)
+int linkNameless(int, int, std::string const&)
 {
     errno = EOPNOTSUPP;
     return -1;
+}
+std::error_code renameIn(int, std::string const& from, std::string const& to)
+{
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    return ec;
+}
+void removeIn(int, std::string const& p)
+{
+    std::error_code ec;
+    fs::remove(p, ec);
 }
 int openExisting(std::string const& p) { return ::_open(p.c_str(), _O_WRONLY | _O_BINARY); }
-int openForReading(std::string const& p) { return ::_open(p.c_str(), _O_RDONLY | _O_BINARY); }
+int openExistingIn(int, std::string const& p) { return openExisting(p); }
+int openForReadingIn(int, std::string const& p)
+{
+    return ::_open(p.c_str(), _O_RDONLY | _O_BINARY);
+}
 int openInPlace(std::string const& p)
 {
     return ::_open(p.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -72,12 +90,36 @@ int closeFile(int fd) { return ::_close(fd); }
 long processId() { return static_cast<long>(::_getpid()); }
 bool hasExtendedAttributes(std::string const&) { return false; }
 #else
-int createNew(std::string const& p)
+std::string leaf(std::string const& p) { return fs::path(p).filename().string(); }
+// The files made in a folder go into the folder held open, whatever its path leads to by then:
+// another user may swap a folder of the path for a link while the operation runs.
+// Opened for reading where it may be, so that the names made in it can be flushed to the disk.
+int openFolder(std::string const& folder)
 {
-    return ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    if (fd < 0 && errno == EACCES)
+        return ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    return fd;
+}
+// A folder opened only as a place (EBADF) has its names flushed by the system in its own time.
+int flushFolder(int folder)
+{
+    if (::fsync(folder) == 0 || errno == EBADF || errno == EINVAL || errno == EROFS)
+        return 0;
+    return -1;
+}
+// A temporary `closed` to others from the start: one that holds content before it gets the
+// mode of the file it replaces, or never does, must not be opened by another user meanwhile.
+mode_t creationMode(bool closed) { return closed ? 0600 : 0666; }
+int createNew(int folder, std::string const& p, bool closed)
+{
+    return ::openat(folder, leaf(p).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                    creationMode(closed));
 }
 // A file in `folder` without a name, so that nothing is left of it should the process die.
-int createNameless(std::string const& folder)
+int createNameless(int folder, bool closed)
 {
 #ifdef O_TMPFILE
     // Naming it later goes through /proc where the caller may not link by descriptor.
@@ -85,26 +127,43 @@ int createNameless(std::string const& folder)
         errno = EOPNOTSUPP;
         return -1;
     }
-    return ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, creationMode(closed));
 #else
     (void)folder;
+    (void)closed;
     errno = EOPNOTSUPP;
     return -1;
 #endif
 }
-int linkNameless(int fd, std::string const& name)
+int linkNameless(int fd, int folder, std::string const& name)
 {
 #ifdef AT_EMPTY_PATH
-    if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)
+    if (::linkat(fd, "", folder, leaf(name).c_str(), AT_EMPTY_PATH) == 0)
         return 0;
     if (errno == EEXIST)
         return -1;
 #endif
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    return ::linkat(AT_FDCWD, self.c_str(), folder, leaf(name).c_str(), AT_SYMLINK_FOLLOW);
 }
+std::error_code renameIn(int folder, std::string const& from, std::string const& to)
+{
+    errno = 0;
+    if (::renameat(folder, leaf(from).c_str(), folder, leaf(to).c_str()) == 0)
+        return {};
+    return file_failure::lastError();
+}
+void removeIn(int folder, std::string const& p) { ::unlinkat(folder, leaf(p).c_str(), 0); }
 int openExisting(std::string const& p) { return ::open(p.c_str(), O_WRONLY | O_CLOEXEC); }
-int openForReading(std::string const& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); }
+// The target as it stands in the held folder: a link put there since is not followed.
+int openExistingIn(int folder, std::string const& p)
+{
+    return ::openat(folder, leaf(p).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+int openForReadingIn(int folder, std::string const& p)
+{
+    return ::openat(folder, leaf(p).c_str(), O_RDONLY | O_CLOEXEC);
+}
 int openInPlace(std::string const& p)
 {
     return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -208,6 +267,25 @@ std::string temporaryName(std::string const& base)
     return (p.parent_path() / (name + mark)).string();
 }
 
+// Whether the link `p` may be followed as the system follows links for the process: not one
+// that another user put in a folder everyone may add to but only owners remove from (/tmp),
+// unless it is the folder owner's. Followed by name, a link would not meet that check.
+bool mayFollow(fs::path const& p)
+{
+#ifdef _WIN32
+    (void)p;
+    return true;
+#else
+    const fs::path parent = p.parent_path();
+    struct stat link {}, folder {};
+    if (::lstat(p.c_str(), &link) != 0 || link.st_uid == ::geteuid() ||
+        ::stat(parent.empty() ? "." : parent.c_str(), &folder) != 0)
+        return true;
+    return (folder.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+           folder.st_uid == link.st_uid;
+#endif
+}
+
 // The file `path` names once its links are followed, each relative to its own folder; the file
 // need not exist.
 std::string linkTarget(std::string const& path, std::error_code& ec)
@@ -219,6 +297,10 @@ std::string linkTarget(std::string const& path, std::error_code& ec)
             return p.string();
         if (hops == maxLinks) {
             ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+            return path;
+        }
+        if (!mayFollow(p)) {
+            ec = std::make_error_code(std::errc::permission_denied);
             return path;
         }
         const fs::path to = fs::read_symlink(p, ec);
@@ -238,6 +320,36 @@ bool refused(std::error_code const& why)
 {
     return why == std::errc::permission_denied || why == std::errc::operation_not_permitted;
 }
+
+// The descriptor of this process that `path` names through its links (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N), or -1. Such a link reads back as the path of the file behind the descriptor:
+// a file opened anew from it would start at its beginning and not append, and one renamed over
+// that path would take the place of what the shell had written there already.
+#ifdef __linux__
+int descriptorNamed(std::string const& path)
+{
+    std::error_code ownEc;
+    const fs::path ownFolder = fs::canonical("/proc/self/fd", ownEc);
+    if (ownEc)
+        return -1;
+    fs::path p(path);
+    for (int hops = 0; hops < maxLinks; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(p, ec)))
+            return -1;
+        const std::string name = p.filename().string();
+        if (!name.empty() && name.size() < 10 &&
+            name.find_first_not_of("0123456789") == std::string::npos &&
+            fs::canonical(p.parent_path(), ec) == ownFolder && !ec)
+            return std::stoi(name);
+        const fs::path to = fs::read_symlink(p, ec);
+        if (ec)
+            return -1;
+        p = to.is_absolute() ? to : p.parent_path() / to;
+    }
+    return -1;
+}
+#endif
 
 } // namespace
 
@@ -286,9 +398,23 @@ void OutputFile::open()
 {
     if (path.empty())
         return fail(true, std::make_error_code(std::errc::no_such_file_or_directory));
+#ifdef __linux__
+    const int named = descriptorNamed(path);
+    if (named >= 0) {
+        errno = 0;
+        const int flags = ::fcntl(named, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY)
+            errno = EBADF;
+        else if (flags >= 0)
+            fd = ::fcntl(named, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            return fail(true, file_failure::lastError());
+        route = Route::inPlace;
+        return;
+    }
+#endif
     std::error_code ec;
-    // A device or pipe is opened as the system resolves the path: a descriptor's link
-    // (/dev/stdout) reads back as no path that could be followed.
+    // A device or pipe is opened as the system resolves the path.
     fs::file_status status = fs::status(path, ec);
     ec.clear();
     if (!fs::exists(status) || fs::is_regular_file(status)) {
@@ -340,16 +466,22 @@ void OutputFile::open()
 }
 
 // A temporary in `folder`: a nameless one where the system has them, else the first free name
-// made of `base`.
-bool OutputFile::createTemporary(std::string const& folder, std::string const& base)
+// made of `base`; `closed`, its owner's alone.
+bool OutputFile::createTemporary(std::string const& folder, std::string const& base, bool closed)
 {
     errno = 0;
-    fd = createNameless(folder);
+    folderFd = openFolder(folder);
+    if (folderFd < 0) {
+        fail(true, file_failure::lastError());
+        return false;
+    }
+    errno = 0;
+    fd = createNameless(folderFd, closed);
     nameless = fd >= 0;
     for (int attempt = 0; attempt < maxNameTries && fd < 0; ++attempt) {
         const std::string name = temporaryName(base);
         errno = 0;
-        fd = createNew(name);
+        fd = createNew(folderFd, name, closed);
         if (fd >= 0)
             temporary = name;
         else if (errno != EEXIST)
@@ -362,7 +494,7 @@ bool OutputFile::createTemporary(std::string const& folder, std::string const& b
 
 bool OutputFile::openBeside(bool exists)
 {
-    if (!createTemporary(folderOf(target), target))
+    if (!createTemporary(folderOf(target), target, exists && keepAttributes))
         return false;
     route = Route::replace;
     if (!exists)
@@ -399,11 +531,13 @@ void OutputFile::openElsewhere()
     targetFd = openExisting(target);
     if (targetFd < 0)
         return fail(true, file_failure::lastError());
+    staging = "the temporary folder";
     std::error_code ec;
     const fs::path folder = fs::temp_directory_path(ec);
     if (ec)
         return fail(true, ec);
-    if (createTemporary(folder.string(), (folder / fs::path(target).filename()).string()))
+    staging += " \"" + folder.string() + "\"";
+    if (createTemporary(folder.string(), (folder / fs::path(target).filename()).string(), true))
         route = Route::copyIn;
 }
 
@@ -485,15 +619,16 @@ void OutputFile::copyInto(int to)
         fail(false, file_failure::lastError());
 }
 
-// A sticky folder lets no one but their owner replace its files: the content is copied into
-// the target instead.
+// A sticky folder lets no one but their owner replace its files, and a file mounted on its
+// name (a container's bound file) cannot be replaced at all: the content is copied into the
+// target instead.
 void OutputFile::putInPlace()
 {
     errno = 0;
-    const int source = openForReading(temporary);
+    const int source = openForReadingIn(folderFd, temporary);
     if (source < 0)
         return fail(false, file_failure::lastError());
-    const int to = openExisting(target);
+    const int to = openExistingIn(folderFd, target);
     if (to < 0) {
         fail(false, file_failure::lastError());
         closeFile(source);
@@ -512,6 +647,7 @@ void OutputFile::fail(bool opening, std::error_code const& why)
         return;
     openFailed = opening;
     failure = why;
+    failedStaging = !staging.empty();
 }
 
 void OutputFile::commit()
@@ -529,7 +665,7 @@ void OutputFile::commit()
         for (int attempt = 0; !failure && nameless && attempt < maxNameTries; ++attempt) {
             const std::string name = temporaryName(target);
             errno = 0;
-            if (linkNameless(fd, name) == 0) {
+            if (linkNameless(fd, folderFd, name) == 0) {
                 temporary = name;
                 nameless = false;
             } else if (errno != EEXIST) {
@@ -539,8 +675,10 @@ void OutputFile::commit()
         if (nameless)
             fail(false, std::make_error_code(std::errc::file_exists));
     }
-    if (!failure && route == Route::copyIn)
+    if (!failure && route == Route::copyIn) {
+        staging.clear();
         copyInto(targetFd);
+    }
     for (int* open : {&fd, &targetFd}) {
         if (*open < 0)
             continue;
@@ -550,11 +688,15 @@ void OutputFile::commit()
         *open = -1;
     }
     if (!failure && route == Route::replace) {
-        std::error_code ec;
-        fs::rename(temporary, target, ec);
-        if (!ec)
+        const std::error_code ec = renameIn(folderFd, temporary, target);
+        if (!ec) {
             temporary.clear();
-        else if (refused(ec))
+            // The new name, too, is on the disk before success is reported.
+            errno = 0;
+            if (flushFolder(folderFd) != 0)
+                fail(false, file_failure::lastError());
+        }
+        else if (refused(ec) || ec == std::errc::device_or_resource_busy)
             putInPlace();
         else
             fail(false, ec);
@@ -563,9 +705,12 @@ void OutputFile::commit()
     discard();
     if (written)
         return;
+    // A temporary folder that cannot take the content is named: the file itself may be fine.
+    const std::string through = failedStaging ? "through " + staging : std::string();
     if (openFailed)
-        file_failure::cannotOpen(path, "writing", failure);
-    file_failure::cannotWrite(path, failure);
+        file_failure::cannotOpen(path, through.empty() ? "writing" : ("writing " + through).c_str(),
+                                 failure);
+    file_failure::cannotWrite(path, failure, through);
 }
 
 void OutputFile::discard()
@@ -576,8 +721,12 @@ void OutputFile::discard()
         *open = -1;
     }
     if (!temporary.empty()) {
-        std::error_code ec;
-        fs::remove(temporary, ec);
+        removeIn(folderFd, temporary);
         temporary.clear();
     }
+#ifndef _WIN32
+    if (folderFd >= 0)
+        closeFile(folderFd);
+#endif
+    folderFd = -1;
 }

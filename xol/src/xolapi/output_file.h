@@ -7,9 +7,10 @@
 // extended attributes), the content is kept in a temporary in the system's temporary folder and
 // copied into the file at the end. A failure, or an object
 // dropped before commit(), leaves an existing file as it was. A link is followed to the file it
-// names, which need not exist yet. A path that names no regular file (a device, a pipe, also
-// through a descriptor's link such as /dev/stdout) is written in place: there is nothing to
-// replace.
+// names, which need not exist yet, but not one that another user, not the folder's owner, put
+// in a sticky folder such as /tmp. A path that names no regular file (a device, a pipe) is
+// written in place: there is nothing to replace. So is a descriptor's link (/dev/stdout,
+// /dev/fd/N), through that descriptor, where it stands: its file is the caller's to keep.
 #ifndef XOL_OUTPUT_FILE_H
 #define XOL_OUTPUT_FILE_H
 
@@ -48,7 +49,7 @@ private:
     };
 
     void open();
-    bool createTemporary(std::string const& folder, std::string const& base);
+    bool createTemporary(std::string const& folder, std::string const& base, bool closed);
     bool openBeside(bool exists);
     void openElsewhere();
     void put(char const* data, size_t count);
@@ -66,6 +67,7 @@ private:
     bool nameless = false; // the temporary beside the target is not linked in yet
     int fd;                // the content's file
     int targetFd;          // the target, held open for the copy at the end
+    int folderFd = -1;     // the temporary's folder, held open for naming and renaming it
     // The target's owner, group and mode, for the temporary that replaces it.
     bool keepAttributes = false;
     unsigned long ownerId = 0, groupId = 0, mode = 0;
@@ -75,6 +77,10 @@ private:
     unsigned long long queuedBytes = 0;
     bool openFailed;
     std::error_code failure;
+    // The temporary folder as the texts name it while the content goes there, and whether the
+    // failure was met there rather than at the file.
+    std::string staging;
+    bool failedStaging = false;
     std::unique_ptr<Sink> sink;
 };
 
