@@ -38,18 +38,20 @@ constexpr WPARAM changeRange = 0x8000;
 
 // The host program's whole path; empty when it cannot be had. A path that does not fit fills the
 // buffer to the brim, cut short: its folder would be some other folder, so the buffer grows.
-std::string programPath()
+// Wide: the ANSI form of a name outside the code page is another name ("prōg" becomes "prog"),
+// the folder of some other program.
+std::wstring programPath()
 {
-    constexpr size_t longest = 65536; // above any path Windows accepts, in any code page
-    std::vector<char> buffer(MAX_PATH);
+    constexpr size_t longest = 65536; // above any path Windows accepts
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0)
-            return std::string();
+            return std::wstring();
         if (length < buffer.size() - 1)
-            return std::string(buffer.data(), length);
+            return std::wstring(buffer.data(), length);
         if (buffer.size() >= longest)
-            return std::string();
+            return std::wstring();
         buffer.resize(buffer.size() * 2);
     }
 }
@@ -57,14 +59,14 @@ std::string programPath()
 
 void TolvaneWdAPI::TolvaneWd::LoadLibusb()
 {
-    std::string module = programPath();
+    std::wstring module = programPath();
     if (module.empty()) {
         WD_LOG(error) << "GetCurrentDirectory failed, exiting constructor without calling DriverInit";
         throw status::moduleFileNameNotFound();
     }
     boost::filesystem::path directory = boost::filesystem::path(module).parent_path();
-    std::string file = (directory / "libusb-1.0.dll").string();
-    libHandle = reinterpret_cast<void*>(LoadLibraryA(file.c_str()));
+    std::wstring file = (directory / L"libusb-1.0.dll").wstring();
+    libHandle = reinterpret_cast<void*>(LoadLibraryW(file.c_str()));
     if (libHandle == nullptr) {
         WD_LOG(error) << "dlopen/load of libusb failed, exiting constructor without calling DriverInit";
         throw status::libusbNotFound();
