@@ -44,6 +44,10 @@ std::atomic<DWORD> failAllocationOn{0};
 
 void failNextAllocationHere() { failAllocationOn.store(GetCurrentThreadId()); }
 
+// Unplugged from inside its own libusb_open: gone by the time the window listens.
+standin::DeviceId leaving = 0;
+void unplugLeaving() { standin::unplug(leaving); }
+
 class WinTransport : public ::testing::Test {
 protected:
     void SetUp() override { standin::reset(); }
@@ -101,8 +105,8 @@ TEST_F(WinTransport, StartupScanAttachesEverySupportedDeviceOnePerPass)
     standin::plug(device(0x3C19, 4), nullptr);
     start();
     EXPECT_EQ(open(), 3u);
-    // Four passes at start-up, one more once the window hears of arrivals.
-    EXPECT_EQ(listCalls(), 5);
+    // Four passes at start-up, a removal and an arrival pass once the window hears of changes.
+    EXPECT_EQ(listCalls(), 6);
     deliver(DBT_DEVICEARRIVAL);
     EXPECT_EQ(open(), 3u) << "the foreign product was attached";
 }
@@ -148,6 +152,21 @@ TEST_F(WinTransport, BoardArrivingBeforeTheWindowListensIsAttached)
     start();
     EXPECT_EQ(open(), 2u);
     EXPECT_EQ(arrive(0x3C15, 3), 3u);
+}
+
+// A board that leaves after the start-up scan and before the window listens brings no removal
+// message either: it must not stay open, nor be taken for the next board that leaves.
+TEST_F(WinTransport, BoardLeavingBeforeTheWindowListensIsDetached)
+{
+    leaving = standin::plug(device(0x3C11, 1), nullptr);
+    standin::DeviceId other = standin::plug(device(0x3C13, 2), nullptr);
+    standin::onNextOpen(unplugLeaving);
+    start();
+    EXPECT_EQ(open(), 1u);
+    EXPECT_EQ(callCount("libusb_close(dev" + std::to_string(leaving) + "#1)"), 1);
+    standin::unplug(other);
+    deliver(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(open(), 0u);
 }
 
 // Any device of any maker may be listed first with a descriptor that cannot be read.

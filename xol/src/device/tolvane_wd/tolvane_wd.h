@@ -65,6 +65,8 @@ public:
     // Attaches every such device, one per pass until a pass adds none.
     void AttachPresentDevices();
     void SendRemovedLibusbDeviceToHotPlug();
+    // Detaches every open device no longer present, one per pass until a pass removes none.
+    void DetachAbsentDevices();
     // Body of the device-change window's thread: the window is created there, its messages
     // pumped until WM_CLOSE.
     void RunHotplugWindow();

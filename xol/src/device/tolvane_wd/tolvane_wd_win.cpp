@@ -222,6 +222,16 @@ void TolvaneWdAPI::TolvaneWd::SendRemovedLibusbDeviceToHotPlug()
         freeList(list, 1);
 }
 
+void TolvaneWdAPI::TolvaneWd::DetachAbsentDevices()
+{
+    for (;;) {
+        size_t before = devToHandle.size();
+        SendRemovedLibusbDeviceToHotPlug();
+        if (devToHandle.size() == before)
+            break;
+    }
+}
+
 void TolvaneWdAPI::TolvaneWd::RunHotplugWindow()
 {
     HINSTANCE instance = GetModuleHandleA(nullptr);
@@ -253,9 +263,10 @@ void TolvaneWdAPI::TolvaneWd::RunHotplugWindow()
         filter.dbcc_classguid = deviceInterfaceClass;
         hotplug_notify = RegisterDeviceNotificationA(created, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
         if (hotplug_notify != nullptr) {
-            // What arrived since the start-up scan, as an arrival message would.
+            // What left and what arrived since the start-up scan, as their messages would.
             {
                 std::lock_guard<std::mutex> lock(hotplug_lock);
+                DetachAbsentDevices();
                 AttachPresentDevices();
             }
             MSG message;
