@@ -6,6 +6,10 @@
 #include "ops_host.h"
 #include "scratch_dir.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #ifndef _WIN32
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -762,6 +766,115 @@ TEST_F(OutputFiles, TemporaryFolderThatCannotTakeTheContentIsNamed)
     fs::remove_all(dir);
 }
 #endif
+#endif
+
+#ifdef _WIN32
+// Windows' own ways of keeping a file from being written: each output file fails with status
+// 0x30000 and leaves the file as it was, or, where the file may still be written, replaces it.
+TEST_F(OutputFiles, WindowsFilesThatRefuseTheirWritersKeepTheirContent)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/windows_refusals";
+    fs::create_directories(dir);
+    const std::string out = dir + "/held.bin";
+    const std::string previous = patternText(300, 4);
+    struct Case {
+        const char* name;
+        DWORD attributes; // given to the file
+        DWORD share;      // another holder's sharing, or ~0u for no holder
+        bool written;
+    };
+    const Case cases[] = {
+        {"read-only file", FILE_ATTRIBUTE_READONLY, ~0u, false},
+        {"held, sharing nothing", FILE_ATTRIBUTE_NORMAL, 0, false},
+        {"held, sharing reading", FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, false},
+        {"held, sharing reading and writing", FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+    };
+    for (const Case& c : cases) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(c.name) + ", " + form.name);
+            SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_NORMAL);
+            writeFile(out, previous);
+            ASSERT_TRUE(SetFileAttributesA(out.c_str(), c.attributes));
+            HANDLE holder = INVALID_HANDLE_VALUE;
+            if (c.share != ~0u) {
+                holder = CreateFileA(out.c_str(), GENERIC_READ | GENERIC_WRITE, c.share, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+            }
+            const unsigned long status = form.run(*this, b, out.c_str());
+            if (holder != INVALID_HANDLE_VALUE)
+                CloseHandle(holder);
+            if (c.written) {
+                EXPECT_EQ(status, 0u) << msg.text;
+                EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected)) << "content differs";
+            } else {
+                EXPECT_EQ(status, 0x30000u) << msg.text;
+                EXPECT_TRUE(readFile(out) == previous) << "now " << readFile(out).size() << " bytes";
+            }
+            EXPECT_EQ(filesIn(dir), std::vector<std::string>{"held.bin"});
+        }
+    }
+    SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(dir);
+}
+
+// Names with characters of the ANSI code page beyond ASCII, as a host passes them (code page
+// 1252 here): the file of that name is written, with nothing left beside it.
+TEST_F(OutputFiles, WindowsNamesBeyondAsciiAreWrittenUnderTheirNames)
+{
+    Board& b = plug(boardState(1));
+    struct Case {
+        const char* name;
+        const char* folder; // under the test's folder, in the code page
+        const char* file;
+        const wchar_t* wideFolder;
+        const wchar_t* wideFile;
+    };
+    const Case cases[] = {
+        {"Latin-1 letter in the name", "names", "caf\xe9.bin", L"names", L"caf\u00e9.bin"},
+        {"code page's own sign in the name", "names", "t\x80 \x96 x.bin", L"names", L"t\u20ac \u2013 x.bin"},
+        {"Latin-1 letters in the folder", "Jos\xe9", "out.bin", L"Jos\u00e9", L"out.bin"},
+    };
+    const std::wstring root = fs::path(host.tmp).wstring();
+    for (const Case& c : cases) {
+        const std::wstring folder = root + L"\\" + c.wideFolder;
+        const std::wstring file = folder + L"\\" + c.wideFile;
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        const std::string out = host.tmp + "/" + c.folder + "/" + c.file;
+        for (const bool exists : {false, true}) {
+            for (const FileForm& form : fileForms()) {
+                SCOPED_TRACE(std::string(c.name) + ", " + form.name + (exists ? ", file there" : ", no file yet"));
+                if (exists) {
+                    HANDLE made = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+                    DWORD done = 0;
+                    WriteFile(made, "old", 3, &done, nullptr);
+                    CloseHandle(made);
+                }
+                EXPECT_EQ(form.run(*this, b, out.c_str()), 0u) << msg.text;
+                std::vector<std::wstring> names;
+                WIN32_FIND_DATAW found{};
+                HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+                if (search != INVALID_HANDLE_VALUE) {
+                    do {
+                        const std::wstring n = found.cFileName;
+                        if (n != L"." && n != L"..")
+                            names.push_back(n);
+                    } while (FindNextFileW(search, &found));
+                    FindClose(search);
+                }
+                EXPECT_TRUE(names == std::vector<std::wstring>{c.wideFile})
+                    << names.size() << " files in the folder";
+                EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected)) << "content differs";
+                for (const std::wstring& n : names)
+                    DeleteFileW((folder + L"\\" + n).c_str());
+            }
+        }
+        RemoveDirectoryW(folder.c_str());
+    }
+}
 #endif
 
 // A read that fails leaves the file that was there as it was, and makes none where none was.

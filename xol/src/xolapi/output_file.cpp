@@ -16,6 +16,7 @@
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -27,6 +28,29 @@ namespace fs = std::filesystem;
 namespace {
 
 #ifdef _WIN32
+// A path as the system's narrow functions read it, in the ANSI code page, both ways. The
+// standard library reads a narrow path as Latin-1 and writes one as UTF-8: a name beyond ASCII
+// would come back from fs::path as another name. A character the code page cannot spell comes
+// back as '?', which no file name holds, never as a look-alike.
+fs::path pathOf(std::string const& p)
+{
+    const int size = MultiByteToWideChar(CP_ACP, 0, p.data(), static_cast<int>(p.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_ACP, 0, p.data(), static_cast<int>(p.size()), &wide[0], size);
+    return fs::path(wide);
+}
+std::string textOf(fs::path const& p)
+{
+    const std::wstring& wide = p.native();
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                         static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                            &text[0], size, nullptr, nullptr);
+    return text;
+}
 // The files made in a folder are named by their paths.
 int openFolder(std::string const&) { return 0; }
 int flushFolder(int) { return 0; }
@@ -47,13 +71,13 @@ int linkNameless(int, int, std::string const&)
 std::error_code renameIn(int, std::string const& from, std::string const& to)
 {
     std::error_code ec;
-    fs::rename(from, to, ec);
+    fs::rename(pathOf(from), pathOf(to), ec);
     return ec;
 }
 void removeIn(int, std::string const& p)
 {
     std::error_code ec;
-    fs::remove(p, ec);
+    fs::remove(pathOf(p), ec);
 }
 int openExisting(std::string const& p) { return ::_open(p.c_str(), _O_WRONLY | _O_BINARY); }
 int openExistingIn(int, std::string const& p) { return openExisting(p); }
@@ -90,6 +114,8 @@ int closeFile(int fd) { return ::_close(fd); }
 long processId() { return static_cast<long>(::_getpid()); }
 bool hasExtendedAttributes(std::string const&) { return false; }
 #else
+fs::path pathOf(std::string const& p) { return fs::path(p); }
+std::string textOf(fs::path const& p) { return p.string(); }
 std::string leaf(std::string const& p) { return fs::path(p).filename().string(); }
 // The files made in a folder go into the folder held open, whatever its path leads to by then:
 // another user may swap a folder of the path for a link while the operation runs.
@@ -260,11 +286,11 @@ std::string temporaryName(std::string const& base)
 {
     const std::string mark = ".tmp" + std::to_string(processId()) + "-" +
                              std::to_string(temporaryCount.fetch_add(1));
-    const fs::path p(base);
-    std::string name = p.filename().string();
+    const fs::path p = pathOf(base);
+    std::string name = textOf(p.filename());
     if (name.size() + mark.size() > maxNameLength)
         name.resize(maxNameLength - mark.size());
-    return (p.parent_path() / (name + mark)).string();
+    return textOf(p.parent_path() / pathOf(name + mark));
 }
 
 // Whether the link `p` may be followed as the system follows links for the process: not one
@@ -290,11 +316,11 @@ bool mayFollow(fs::path const& p)
 // need not exist.
 std::string linkTarget(std::string const& path, std::error_code& ec)
 {
-    fs::path p(path);
+    fs::path p = pathOf(path);
     for (int hops = 0;; ++hops) {
         std::error_code statusEc;
         if (!fs::is_symlink(fs::symlink_status(p, statusEc)))
-            return p.string();
+            return textOf(p);
         if (hops == maxLinks) {
             ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
             return path;
@@ -312,8 +338,8 @@ std::string linkTarget(std::string const& path, std::error_code& ec)
 
 std::string folderOf(std::string const& file)
 {
-    const fs::path parent = fs::path(file).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
+    const fs::path parent = pathOf(file).parent_path();
+    return parent.empty() ? std::string(".") : textOf(parent);
 }
 
 bool refused(std::error_code const& why)
@@ -415,13 +441,13 @@ void OutputFile::open()
 #endif
     std::error_code ec;
     // A device or pipe is opened as the system resolves the path.
-    fs::file_status status = fs::status(path, ec);
+    fs::file_status status = fs::status(pathOf(path), ec);
     ec.clear();
     if (!fs::exists(status) || fs::is_regular_file(status)) {
         target = linkTarget(path, ec);
         if (ec)
             return fail(true, ec);
-        status = fs::status(target, ec);
+        status = fs::status(pathOf(target), ec);
     }
     if (status.type() == fs::file_type::directory)
         return fail(true, std::make_error_code(std::errc::is_a_directory));
@@ -502,7 +528,7 @@ bool OutputFile::openBeside(bool exists)
     errno = 0;
 #ifdef _WIN32
     std::error_code ec;
-    fs::permissions(temporary, static_cast<fs::perms>(mode), ec);
+    fs::permissions(pathOf(temporary), static_cast<fs::perms>(mode), ec);
     return true;
 #else
     struct stat own {};
@@ -537,7 +563,7 @@ void OutputFile::openElsewhere()
     if (ec)
         return fail(true, ec);
     staging += " \"" + folder.string() + "\"";
-    if (createTemporary(folder.string(), (folder / fs::path(target).filename()).string(), true))
+    if (createTemporary(textOf(folder), textOf(folder / pathOf(target).filename()), true))
         route = Route::copyIn;
 }
 
