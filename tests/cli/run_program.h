@@ -59,6 +59,21 @@ inline HANDLE inheritable(const char* file, bool write)
                        &inherit, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// A text in UTF-8, or else in the ANSI code page, as UTF-16.
+inline std::wstring wide(const std::string& text)
+{
+    UINT page = CP_UTF8;
+    int size = MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size == 0 && !text.empty()) {
+        page = CP_ACP;
+        size = MultiByteToWideChar(page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    }
+    std::wstring out(static_cast<size_t>(size), L'\0');
+    if (size > 0)
+        MultiByteToWideChar(page, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
+    return out;
+}
+
 } // namespace run_program_detail
 
 // Standard output and error go to files of the current folder, so neither pipe can fill up;
@@ -88,7 +103,9 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
     HANDLE in = inheritable("NUL", false);
     HANDLE out = inheritable("run.stdout", true);
     HANDLE err = inheritable("run.stderr", true);
-    STARTUPINFOA startup{};
+    // The child reads its command line in UTF-16, as Windows hands it to every program.
+    const std::wstring wideProgram = wide(program), wideLine = wide(commandLine);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
@@ -97,8 +114,8 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
     PROCESS_INFORMATION process{};
     const BOOL started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
                          err != INVALID_HANDLE_VALUE &&
-                         CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        0, block.data(), nullptr, &startup, &process);
+                         CreateProcessW(wideProgram.c_str(), std::wstring(wideLine).data(), nullptr,
+                                        nullptr, TRUE, 0, block.data(), nullptr, &startup, &process);
     for (HANDLE h : {in, out, err})
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);

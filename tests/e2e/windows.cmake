@@ -29,6 +29,7 @@ function(xol_e2e_test name)
 endfunction()
 
 xol_e2e_test(e2e_session session_test.cpp)
+xol_e2e_test(e2e_windows_args windows_args_test.cpp)
 xol_e2e_test(e2e_failures failures_test.cpp)
 # The longest run of the Wine suite: the two halves of its table run side by side.
 get_test_property(e2e_failures ENVIRONMENT failures_env)
