@@ -12,7 +12,9 @@
 # which route ran.
 #
 # Environment: XOL_WIN_BUILD (build folder of the 32-bit build, default build-win; the 64-bit
-# one gets the suffix 64), XOL_MINGW_BOOST_CACHE (default /var/cache/xol-mingw-boost).
+# one gets the suffix 64), XOL_MINGW_BOOST_CACHE (default /var/cache/xol-mingw-boost),
+# XOL_WIN_ROUTE=64 (take the 64-bit route even where the kernel runs 32-bit code, to try what a
+# machine that cannot runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SRC=$PWD
@@ -33,13 +35,17 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 install_missing cmake ninja-build build-essential googletest bison dpkg-dev xz-utils \
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 libc6:i386
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+if [ "${XOL_WIN_ROUTE:-}" != 64 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   RUN_TRIPLET=i686-w64-mingw32
   install_missing wine wine32:i386
 else
   RUN_TRIPLET=x86_64-w64-mingw32
-  echo "NOTE: the 32-bit suite cannot run under 32-bit Wine here: this kernel runs no 32-bit" \
-    "x86 code (/lib/ld-linux.so.2 does not run)"
+  if [ "${XOL_WIN_ROUTE:-}" = 64 ]; then
+    echo "NOTE: the 32-bit suite is not run under 32-bit Wine: XOL_WIN_ROUTE=64"
+  else
+    echo "NOTE: the 32-bit suite cannot run under 32-bit Wine here: this kernel runs no 32-bit" \
+      "x86 code (/lib/ld-linux.so.2 does not run)"
+  fi
   step "the tests run on the 64-bit build under 64-bit Wine instead"
   install_missing g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
     binutils-mingw-w64-x86-64 wine wine64
