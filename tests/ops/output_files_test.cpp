@@ -12,7 +12,11 @@
 
 #ifndef _WIN32
 #include <dlfcn.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -164,6 +168,17 @@ protected:
         }
     }
 
+    // `dir` emptied, and the path of the output file in it, which holds "as it was" if it `exists`.
+    static std::string freshOutput(const std::string& dir, bool exists)
+    {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        const std::string out = dir + "/out.bin";
+        if (exists)
+            writeFile(out, "as it was");
+        return out;
+    }
+
     _error_msg_t msg{};
 };
 
@@ -300,6 +315,73 @@ TEST_F(OutputFiles, FolderThatTakesNoFileKeepsItsFileUntilTheReadSucceeded)
     ::chmod(dir.c_str(), 0755);
     fs::remove_all(dir);
 }
+
+#ifdef __linux__
+// Each way an output file goes, written or failed, leaves no descriptor of the process open:
+// above all a folder that takes no new file (immutable under root, read-only for a user), whose
+// file is then written through the temporary folder.
+TEST_F(OutputFiles, EveryRouteLeavesNoDescriptorOpen)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/descriptors_closed";
+    const auto openDescriptors = [] {
+        size_t n = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            (void)entry;
+            ++n;
+        }
+        return n;
+    };
+    // Sets the folder's immutable flag on or off; false where the file system has none.
+    const auto immutable = [](const std::string& folder, bool on) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return done;
+    };
+    struct Case {
+        const char* name;
+        bool exists;
+        bool closedFolder;
+        const char* attribute;
+    };
+    const Case cases[] = {
+        {"new beside", false, false, nullptr},
+        {"replaced beside", true, false, nullptr},
+        {"copied in", true, false, "user.note"},
+        {"folder that takes no file", true, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + c.name);
+            const std::string out = freshOutput(dir, c.exists);
+            if (c.attribute && ::setxattr(out.c_str(), c.attribute, "x", 1, 0) != 0)
+                continue;
+            bool closed = false;
+            if (c.closedFolder) {
+                closed = ::geteuid() == 0 ? immutable(dir, true) : ::chmod(dir.c_str(), 0555) == 0;
+                if (!closed)
+                    continue;
+            }
+            const size_t before = openDescriptors();
+            const unsigned long status = form.run(*this, b, out.c_str());
+            const size_t after = openDescriptors();
+            if (closed && ::geteuid() == 0)
+                immutable(dir, false);
+            else if (closed)
+                ::chmod(dir.c_str(), 0755);
+            ASSERT_EQ(status, 0u) << msg.text;
+            EXPECT_TRUE(toBytes(readFile(out)) == b.dev->inspect(form.expected));
+            EXPECT_EQ(after, before) << "descriptors left open";
+        }
+    }
+    fs::remove_all(dir);
+}
+#endif
 
 // A file written beside its target, new or replacing it, has its folder flushed to the disk too:
 // the new name, not only the content, outlasts a crash once the write has succeeded.
@@ -622,11 +704,8 @@ TEST_F(OutputFiles, NamedTemporaryIsClosedToOthersUntilItHasItsMode)
     for (const Case& c : cases) {
         for (const FileForm& form : fileForms()) {
             SCOPED_TRACE(std::string(form.name) + ", " + c.name);
-            fs::remove_all(dir);
-            fs::create_directories(dir);
-            const std::string out = dir + "/out.bin";
+            const std::string out = freshOutput(dir, c.exists);
             if (c.exists) {
-                writeFile(out, "as it was");
                 ASSERT_EQ(::chmod(out.c_str(), 0644), 0);
                 if (c.attribute && ::setxattr(out.c_str(), c.attribute, "x", 1, 0) != 0)
                     GTEST_SKIP() << "no user attributes here";

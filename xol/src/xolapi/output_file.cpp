@@ -487,6 +487,8 @@ void OutputFile::open()
     // file the user may rewrite.
     if (exists && refused(why)) {
         failure.clear();
+        // The folder held open beside the file is let go before the temporary folder's is.
+        discard();
         openElsewhere();
     }
 }
