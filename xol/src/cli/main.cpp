@@ -33,13 +33,18 @@ std::vector<std::string> ansiArguments()
     std::vector<std::string> args;
     if (__wgetmainargs(&count, &wide, &env, 0, &info) != 0 || wide == nullptr)
         return args;
+    // UTF-8 and GB18030 spell every character and refuse the no-look-alike flag.
+    const UINT page = GetACP();
+    const DWORD flags = page == CP_UTF8 || page == 54936 ? 0 : WC_NO_BEST_FIT_CHARS;
     for (int i = 0; i < count; ++i) {
-        const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide[i], -1, nullptr, 0,
-                                             nullptr, nullptr);
-        std::string arg(static_cast<size_t>(size > 0 ? size : 1), '\0');
-        if (size > 0)
-            WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide[i], -1, &arg[0], size, nullptr,
-                                nullptr);
+        const int size = WideCharToMultiByte(CP_ACP, flags, wide[i], -1, nullptr, 0, nullptr,
+                                             nullptr);
+        // One argument that cannot be converted leaves the runtime's own arguments in place.
+        if (size <= 0)
+            return {};
+        std::string arg(static_cast<size_t>(size), '\0');
+        if (WideCharToMultiByte(CP_ACP, flags, wide[i], -1, &arg[0], size, nullptr, nullptr) != size)
+            return {};
         arg.resize(arg.size() - 1);
         args.push_back(arg);
     }

@@ -40,14 +40,20 @@ fs::path pathOf(std::string const& p)
         MultiByteToWideChar(CP_ACP, 0, p.data(), static_cast<int>(p.size()), &wide[0], size);
     return fs::path(wide);
 }
+// UTF-8 and GB18030 spell every character and refuse the no-look-alike flag.
+DWORD noBestFit()
+{
+    const UINT page = GetACP();
+    return page == CP_UTF8 || page == 54936 ? 0 : WC_NO_BEST_FIT_CHARS;
+}
 std::string textOf(fs::path const& p)
 {
     const std::wstring& wide = p.native();
-    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+    const int size = WideCharToMultiByte(CP_ACP, noBestFit(), wide.data(),
                                          static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
     if (size > 0)
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+        WideCharToMultiByte(CP_ACP, noBestFit(), wide.data(), static_cast<int>(wide.size()),
                             &text[0], size, nullptr, nullptr);
     return text;
 }
