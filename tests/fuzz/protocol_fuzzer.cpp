@@ -1,8 +1,8 @@
 // Feeds arbitrary device messages to every command's exchange. Any refusal must be one of the
-// library's own exceptions or a stream failure; anything else, a sanitizer report, a success
-// with less or more than the device announced (or an upload not all sent), or a download that
-// asks more often or takes in more than the device's announcement and its own requests allow is
-// a bug.
+// library's own exceptions or a stream failure; anything else, a sanitizer report, a download's
+// success with less or more than the device announced, an upload of more than the host announced
+// (the device may end one early), or a download that asks more often or takes in more than the
+// device's announcement and its own requests allow is a bug.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -79,8 +79,8 @@ void checkSuccess(unsigned which, uint64_t received)
 {
     switch (fuzzcmd::kindOf(which)) {
     case fuzzcmd::Kind::Upload:
-        if (fakeTraffic.writes.empty() || uploaded() != le(fakeTraffic.writes[0], 8, 4))
-            wrongSuccess("an upload not all sent");
+        if (fakeTraffic.writes.empty() || uploaded() > le(fakeTraffic.writes[0], 8, 4))
+            wrongSuccess("an upload of more than announced");
         break;
     case fuzzcmd::Kind::Download: {
         const auto* final = finalResponse();

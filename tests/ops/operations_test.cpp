@@ -82,6 +82,34 @@ TEST_F(Operations, TokenWrittenFromABufferIsKeptInItsSlot)
               toBytes(token));
 }
 
+// The board decides when an upload has enough: a token it takes in part, or an image whose head
+// alone it takes, is a success with what it kept.
+TEST_F(Operations, UploadsTheBoardEndsEarlySucceed)
+{
+    XolDeviceState st = boardState(1);
+    const xolsim::UploadStep enough{0, false, true};
+    st.uploadScript[kWriteToken] = {{64, false}, enough};
+    st.uploadScript[kProvisionFwImage] = {{1000, false}, enough};
+    Board& b = plug(st);
+    const std::string token = patternText(100, 12);
+    EXPECT_EQ(
+        api->writetoken(recovery, token.data(), token.size(), 5, id(b), &msg, nullptr, nullptr), 0u)
+        << msg.text;
+    EXPECT_STREQ(msg.text, "Success");
+    _prov_fw_image_cmd_flags_t flags{0};
+    EXPECT_EQ(api->downloadfwos(recovery, imageFile.c_str(), &flags, nullptr, nullptr, id(b), &msg,
+                                nullptr, nullptr),
+              0u)
+        << msg.text;
+    EXPECT_STREQ(msg.text, "Success");
+    const auto kept = b.dev->inspect([](const XolDeviceState& s) {
+        return std::make_pair(s.tokens.count(5) ? s.tokens.at(5) : Bytes{},
+                              s.firmwareImage ? s.firmwareImage->length : 0);
+    });
+    EXPECT_EQ(kept.first, toBytes(token.substr(0, 64)));
+    EXPECT_EQ(kept.second, 1000u);
+}
+
 TEST_F(Operations, TokenReadIntoABuffer)
 {
     Board& b = plug(withToken(5, token));

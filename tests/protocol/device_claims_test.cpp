@@ -1,6 +1,6 @@
 // A device's figures checked against what the host asked and what arrived: a download ends in
-// success only with every announced byte, an upload only after every announced byte went out,
-// and no device figure sizes the host's memory or divides anything.
+// success only with every announced byte, an upload when the device says it has enough (never
+// with more sent than it asked), and no device figure sizes the host's memory or divides anything.
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -163,7 +163,7 @@ namespace {
 // --- uploads
 
 // The device's data request number `skip` (0 = the first) comes back as a final response of
-// success, before the rest was sent.
+// success, before the host had offered everything.
 Fault finalInsteadOfRequest(uint8_t code, unsigned skip)
 {
     return faultOn(code, Reply::DataRequest, [&](Fault& f) {
@@ -176,19 +176,32 @@ Fault finalInsteadOfRequest(uint8_t code, unsigned skip)
 struct EarlyEndCase {
     const char* name;
     Fault fault;
-    std::function<void(XolAPI&)> run;
+    std::function<std::shared_ptr<XolAPI::Response>(XolAPI&)> run;
     size_t hostMessages;
 };
 std::ostream& operator<<(std::ostream& os, const EarlyEndCase& c) { return os << c.name; }
 
+Token tokenOf(const Bytes& b) { return Token(reinterpret_cast<const char*>(b.data()), b.size()); }
+
+std::shared_ptr<XolAPI::Response> provision90000(XolAPI& a)
+{
+    std::istringstream image(asString(moduleImage(90000, "rcipifwi", 80000)));
+    return a.ProvisionFwImage(&image, 0);
+}
+
+// The board decides when it has enough: its final response ends the upload with success, and
+// nothing more goes out.
 class EarlyFinalResponse : public ProtocolTest, public ::testing::WithParamInterface<EarlyEndCase> {};
 
-TEST_P(EarlyFinalResponse, IsNoSuccess)
+TEST_P(EarlyFinalResponse, IsTheResult)
 {
     const EarlyEndCase c = GetParam();
     inject(c.fault);
-    EXPECT_EQ(failureOf([&] { c.run(*api); }),
-              vemo(0x20004, "Upload ended before all data were sent"));
+    std::shared_ptr<XolAPI::Response> response;
+    EXPECT_EQ(failureOf([&] { response = c.run(*api); }), Failure{});
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->getCmdStatus(), 0u);
+    EXPECT_EQ(response->getFwStatus(), 0u);
     EXPECT_EQ(outs().size(), c.hostMessages);
 }
 
@@ -196,17 +209,48 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, EarlyFinalResponse,
     ::testing::Values(
         EarlyEndCase{"WriteTokenWithNoTokenSent", finalInsteadOfRequest(0x23, 0),
-                     operation(0x23).run, 1},
-        // 64 KiB of an image of 90,000 bytes.
-        EarlyEndCase{"ProvisionFwImageAfter64KiB", finalInsteadOfRequest(0x15, 1),
                      [](XolAPI& a) {
-                         std::istringstream image(asString(moduleImage(90000, "rcipifwi", 80000)));
-                         a.ProvisionFwImage(&image, 0);
+                         Token token = tokenOf(pattern(100, 0x23));
+                         return a.WriteToken(token, 4);
                      },
+                     1},
+        // 64 KiB of an image of 90,000 bytes.
+        EarlyEndCase{"ProvisionFwImageAfter64KiB", finalInsteadOfRequest(0x15, 1), provision90000,
                      2},
         EarlyEndCase{"RecoveryModuleWithNothingSent", finalInsteadOfRequest(0x02, 0),
-                     operation(0x02).run, 1}),
+                     [](XolAPI& a) {
+                         std::istringstream image(asString(moduleImage(3000, "xolmod", 2900)));
+                         return a.DownloadRecoveryModule(&image);
+                     },
+                     1}),
     [](const auto& info) { return info.param.name; });
+
+// A board that takes part of what the host offers keeps that part, and the exchange is whole:
+// the host's last message is a chunk the board asked for, and nothing is left on the wire.
+TEST_F(Claims, BoardThatHasEnoughKeepsWhatItTook)
+{
+    const UploadStep enough{0, false, true};
+    board([&](XolDeviceState& s) {
+        s.tokens.erase(4);
+        s.uploadScript[0x23] = {{64, false}, enough};
+        s.uploadScript[0x15] = {{65536, false}, enough};
+    });
+    const Bytes sent = pattern(100, 0x23);
+    Token token = tokenOf(sent);
+    EXPECT_EQ(failureOf([&] { api->WriteToken(token, 4); }), Failure{});
+    std::istringstream image(asString(moduleImage(256 << 10, "rcipifwi", 200 << 10)));
+    EXPECT_EQ(failureOf([&] { api->ProvisionFwImage(&image, 0); }), Failure{});
+    // Initial command and one chunk each.
+    ASSERT_EQ(outs().size(), 4u);
+    const auto kept = look([](const XolDeviceState& s) {
+        return std::make_pair(s.tokens.count(4) ? s.tokens.at(4) : Bytes{},
+                              s.firmwareImage ? s.firmwareImage->length : 0);
+    });
+    EXPECT_EQ(kept.first, Bytes(sent.begin(), sent.begin() + 64));
+    EXPECT_EQ(kept.second, 65536u);
+    // The next command finds the wire clean.
+    EXPECT_EQ(failureOf([&] { api->EraseToken(4); }), Failure{});
+}
 
 // A device that asks for 0 bytes again and again.
 class EmptyRequests : public ProtocolTest, public ::testing::WithParamInterface<Operation> {};

@@ -487,6 +487,10 @@ void XolDevice::nextUploadStep()
     }
     if (st.uploadScript[ex.code].empty())
         st.uploadScript.erase(ex.code);
+    if (step.enough) {
+        finishUpload();
+        return;
+    }
 
     auto fault = takeFault(Reply::DataRequest);
     if (faultStatus(fault, Reply::DataRequest))

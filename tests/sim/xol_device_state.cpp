@@ -236,6 +236,7 @@ void saveState(const XolDeviceState& s, const std::string& path)
             u.put("code", unsigned(code));
             u.put("size", step.size);
             u.put("payloadOnly", unsigned(step.payloadOnly));
+            u.put("enough", unsigned(step.enough));
             append(t, "uploadScript", u);
         }
     for (const Fault& f : s.faults) {
@@ -307,6 +308,7 @@ XolDeviceState loadState(const std::string& path)
         UploadStep step;
         get(u, "size", step.size);
         get(u, "payloadOnly", step.payloadOnly);
+        get(u, "enough", step.enough);
         s.uploadScript[static_cast<uint8_t>(u.get<unsigned>("code"))].push_back(step);
     });
     eachChild(t, "faults", [&](const std::string&, const ptree& u) {

@@ -59,10 +59,12 @@ struct ImageUpload {
     Bytes image;           // empty unless keepImages
 };
 
-// One data request of an upload: how many bytes to ask, and whether without a header.
+// One data request of an upload: how many bytes to ask, and whether without a header; or, with
+// enough, no request: the board has what it needs and sends its final response, keeping what came.
 struct UploadStep {
     uint32_t size = 0;
     bool payloadOnly = false;
+    bool enough = false;
 };
 
 // Which device message of a command's exchange a fault alters; Any: the next one, whatever

@@ -17,14 +17,6 @@ constexpr std::ios_base::iostate allFailures =
     std::ios_base::badbit | std::ios_base::eofbit | std::ios_base::failbit;
 constexpr char const* noProgress = "Upload makes no progress";
 
-// A final response is the device's word that it has the data: before the last announced byte
-// went out, it is no success.
-void requireAllSent(size_t left)
-{
-    if (left != 0)
-        throw VemoException(VEMO_ERROR_ADDITIONAL_SIZE, "Upload ended before all data were sent");
-}
-
 // The length of the whole stream, which the 32-bit fields of the wire must carry; the position
 // is left as it was.
 std::streamoff streamLength(std::istream& s)
@@ -67,12 +59,6 @@ void BufferReaderXolCmd::handleAddRequestData(size_t requested, uint32_t flags)
     sendMessage(markerChunk, chunk, remaining, payloadOnly);
 }
 
-void BufferReaderXolCmd::handleResponse(void const* data, size_t length, size_t additional)
-{
-    XolCmd::handleResponse(data, length, additional);
-    requireAllSent(remaining);
-}
-
 WriteTokenXolCmd::WriteTokenXolCmd(XolAPI& api, IBlob& token, unsigned char slot)
     : BufferUploadXolCmd(api, token), slot(slot)
 {
@@ -112,7 +98,7 @@ void ConfigureDeviceXolCmd::sendInitialCmd()
 }
 
 DownloadModuleXolCmd::DownloadModuleXolCmd(XolAPI& api, std::istream* image, char const* moduleName)
-    : XolCmd(api), image(image), module(image, moduleName), left(module.getPartitionSize())
+    : XolCmd(api), image(image), module(image, moduleName)
 {
     // Sent modulo 2^32, the sizes would have the board take a fraction of the image for all of it.
     if (streamLength(*image) > static_cast<std::streamoff>(UINT32_MAX))
@@ -151,14 +137,8 @@ void DownloadModuleXolCmd::handleAddRequestData(size_t requested, uint32_t flags
     image->exceptions(callerMask);
     guardProgress(chunk != 0, noProgress);
     const size_t position = static_cast<size_t>(static_cast<std::streamoff>(image->tellg()));
-    left = module.getPartitionSize() - position;
+    const size_t left = module.getPartitionSize() - position;
     sendMessage(markerChunk, chunk, left, payloadOnly);
-}
-
-void DownloadModuleXolCmd::handleResponse(void const* data, size_t length, size_t additional)
-{
-    XolCmd::handleResponse(data, length, additional);
-    requireAllSent(left);
 }
 
 uint8_t* DownloadModuleXolCmd::beginModulePayload()

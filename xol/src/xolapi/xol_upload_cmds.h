@@ -10,14 +10,14 @@
 #include "xol_api_utils.h"
 #include "xol_cmd.h"
 
-// Uploads the whole content of a byte unit, counting down what is left.
+// Uploads a byte unit on the device's requests, counting down what is left; the device says
+// when it has enough (its final response), which may be before the last byte.
 class BufferReaderXolCmd : public XolCmd {
 public:
     BufferReaderXolCmd(XolAPI& api, IBlob& blob);
 
 protected:
     void handleAddRequestData(size_t requested, uint32_t flags) override;
-    void handleResponse(void const* data, size_t length, size_t additional) override;
 
     std::istream input;
     size_t remaining;
@@ -83,15 +83,11 @@ public:
 
 protected:
     void handleAddRequestData(size_t requested, uint32_t flags) override;
-    void handleResponse(void const* data, size_t length, size_t additional) override;
     // Writes the module format (1), header size and module size into a zeroed payload.
     uint8_t* beginModulePayload();
 
     std::istream* image;
     ModuleMeta module;
-
-private:
-    size_t left; // bytes of the image the last message announced still to come
 };
 
 class DownloadRecoveryModuleXolCmd
