@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -241,11 +242,21 @@ class UmockdevBed : public SimBed {
 public:
     UmockdevBed()
     {
-        // The fake system tree lives under TMPDIR: keep it in the test's own folder, unless that
-        // path is too long for the unix sockets umockdev makes inside the tree.
+        // umockdev makes its fake system tree under TMPDIR: the test's own folder, else the
+        // caller's TMPDIR, unless that path is too long for the unix sockets umockdev makes in
+        // the tree. The program under test gets its own TMPDIR back: GLib has read it by then.
+        const char* given = std::getenv("TMPDIR");
+        const std::optional<std::string> callers =
+            given ? std::optional<std::string>(given) : std::nullopt;
         const char* dir = std::getenv("XOL_TEST_TMP");
-        setenv("TMPDIR", dir && std::strlen(dir) <= 48 ? dir : "/tmp", 1);
+        if (!dir)
+            dir = given;
+        setenv("TMPDIR", dir && *dir && std::strlen(dir) <= 48 ? dir : "/tmp", 1);
         testbed = umockdev_testbed_new();
+        if (callers)
+            setenv("TMPDIR", callers->c_str(), 1);
+        else
+            unsetenv("TMPDIR");
         if (!umockdev_in_mock_environment())
             throw std::runtime_error("umockdev preload library is not loaded");
         rootDir = umockdev_testbed_get_root_dir(testbed);
