@@ -13,8 +13,14 @@ fail() { echo "FAIL: $*"; exit 1; }
 section() {
   awk -v title="## $1" '$0 == title { on = 1; next } /^## / { on = 0 } on' "$readme"
 }
-# The lines of a section's indented code blocks, unindented.
-code() { section "$1" | sed -n 's/^    //p'; }
+# The lines of a section's fenced shell blocks (```sh ... ```), as a reader copies them.
+code() { section "$1" | awk '/^```/ { on = ($0 == "```sh"); next } on'; }
+
+# A reader copies blocks from the raw file too, where an indented block keeps its indent (a
+# heredoc's end then never matches): every code block is fenced.
+indented=$(awk '/^```/ { fenced = !fenced; prev = "x"; next }
+                !fenced && prev == "" && /^    / { print NR } { prev = $0 }' "$readme")
+[ -z "$indented" ] || fail "README line(s) $indented: an indented code block, not a fenced one"
 
 walkthrough=$(code "Trying it without a board")
 library=$(code "Using the library from a program")
@@ -52,9 +58,14 @@ script=$work/readme.sh
   echo 'set -eE'
   echo 'trap '\''echo "FAIL: README line exited $?: $BASH_COMMAND"'\'' ERR'
   echo "$walkthrough"
+  # bed() shows TMPDIR=$PWD: the program it starts must see that, not the bed's own choice.
+  cat <<'CHECK'
+seen=$(bed sh -c 'printf %s "$TMPDIR"')
+[ "$seen" = "$PWD" ] || { echo "FAIL: a program under bed() has TMPDIR=$seen, not $PWD"; exit 1; }
+CHECK
   for example in "${examples[@]}"; do printf 'echo %q\n%s\n' "\$ $example" "$example"; done
   echo "$library"
 } >"$script"
 cd "$work/tree"
-env -u LD_PRELOAD -u XOL_SCENARIO TMPDIR="$work/tmp" bash "$script"
+env -u LD_PRELOAD -u XOL_SCENARIO -u XOL_TEST_TMP TMPDIR="$work/tmp" bash "$script"
 echo "README commands OK"
