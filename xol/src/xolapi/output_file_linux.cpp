@@ -158,9 +158,11 @@ void removeIn(Folder const& folder, std::string const& name)
     ::unlinkat(folder.fd, name.c_str(), 0);
 }
 
+// A regular file, as it was examined: should a pipe have taken its place, the open does not
+// wait for a reader, and fails the check that it is the file examined.
 int openExisting(Folder const& folder, std::string const& name)
 {
-    return ::openat(folder.fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    return ::openat(folder.fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
 int openForReading(Folder const& folder, std::string const& name)
