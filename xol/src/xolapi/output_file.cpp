@@ -106,30 +106,38 @@ bool OutputFile::resolve(int& descriptor)
         const fs::path p = pathOf(rest);
         name = textOf(p.filename());
         errno = 0;
-        const int opened = openFolder(base.fd >= 0 ? &base : nullptr, textOf(p.parent_path()), folder);
-        const std::error_code why = file_failure::lastError();
+        const int opened =
+            openFolder(base.fd >= 0 ? &base : nullptr, textOf(p.parent_path()), folder);
+        std::error_code why = file_failure::lastError();
         closeFolder(base);
-        if (opened < 0)
-            return fail(true, why), false;
-        if (name.empty() || name == "." || name == "..")
-            return fail(true, std::make_error_code(std::errc::is_a_directory)), false;
-        errno = 0;
-        if (look(folder, name, examined) != 0)
-            return fail(true, file_failure::lastError()), false;
-        if (examined.kind != Entry::link)
-            return true;
-        if (hops == maxLinks)
-            return fail(true, std::make_error_code(std::errc::too_many_symbolic_link_levels)), false;
-        if (!mayFollow(folder, examined))
-            return fail(true, std::make_error_code(std::errc::permission_denied)), false;
+        if (opened >= 0) {
+            why.clear();
+            errno = 0;
+            if (name.empty() || name == "." || name == "..")
+                why = std::make_error_code(std::errc::is_a_directory);
+            else if (look(folder, name, examined) != 0)
+                why = file_failure::lastError();
+            else if (examined.kind != Entry::link)
+                return true;
+            else if (hops == maxLinks)
+                why = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+            else if (!mayFollow(folder, examined))
+                why = std::make_error_code(std::errc::permission_denied);
+        }
+        if (why) {
+            fail(true, why);
+            return false;
+        }
         descriptor = descriptorNamed(folder, name);
         if (descriptor >= 0) {
             closeFolder(folder);
             return true;
         }
         errno = 0;
-        if (readLink(folder, name, rest) != 0)
-            return fail(true, file_failure::lastError()), false;
+        if (readLink(folder, name, rest) != 0) {
+            fail(true, file_failure::lastError());
+            return false;
+        }
         // The link's target is looked up from the link's own folder.
         base = folder;
         folder = Folder{};

@@ -96,7 +96,8 @@ bool mayFollow(Folder const& folder, Entry const& link)
 // place of what the shell had written there already.
 int descriptorNamed(Folder const& folder, std::string const& name)
 {
-    if (name.empty() || name.size() >= 10 || name.find_first_not_of("0123456789") != std::string::npos)
+    if (name.empty() || name.size() >= 10 ||
+        name.find_first_not_of("0123456789") != std::string::npos)
         return -1;
     struct stat own {}, st {};
     if (::stat("/proc/self/fd", &own) != 0 || ::fstat(folder.fd, &st) != 0 ||
