@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -350,6 +351,46 @@ TEST(OutputFileStdout, IsWrittenThroughTheDescriptor)
             << "what came after is lost";
         EXPECT_EQ(filesIn(t.tmp()), std::vector<std::string>{});
     }
+}
+
+// Root's read into a path in a folder everyone may add to but only owners remove from (as /tmp),
+// where another user (nobody) put a link to root's standard output or to a pipe only root may
+// open: the link is not followed, whatever the system's own rule for such links is set to, and
+// nothing of the content reaches where it leads.
+TEST(OutputFilePlantedLink, IsNotFollowedWhereverItLeads)
+{
+    if (!isRoot())
+        GTEST_SKIP() << "only root can give a link to another user";
+    Bench bench(Bus::Standin);
+    bench.plug(board());
+    Targets t(bench);
+    give(t.dir(), kRoot, 01777);
+    const std::string fifo = t.tmp() + "/root.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Open for reading, so that a writer would not wait for a reader.
+    const int fifoEnd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fifoEnd, 0);
+    const std::string link = t.path("o.bin");
+    for (const std::string to : {"/dev/stdout", fifo.c_str()}) {
+        for (const auto& args : {readToken(link), readMedia(link)}) {
+            SCOPED_TRACE(args[1] + " through a link to " + to);
+            fs::remove(link);
+            fs::create_symlink(to, link);
+            ASSERT_EQ(::lchown(link.c_str(), kUser, kUser), 0);
+            const ProgramRun run = t.run(args, false);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.err.find("Error message: Cannot open \"" + link +
+                                   "\" for writing: Permission denied\n"),
+                      std::string::npos)
+                << run.err;
+            const Bytes token = pattern(100, 3);
+            EXPECT_EQ(run.out.find(std::string(token.begin(), token.end())), std::string::npos)
+                << "the token went to standard output";
+            char chunk[4096];
+            EXPECT_LE(::read(fifoEnd, chunk, sizeof chunk), 0) << "the pipe was written";
+        }
+    }
+    ::close(fifoEnd);
 }
 
 // The size of the file the process `pid` has open under `folder`, other than `except`; 0 when it

@@ -50,10 +50,33 @@ std::atomic<bool> namedOnly{false};
 std::mutex madeLock;
 std::vector<unsigned> madeModes;
 
+// What another user does between the library's look at a file and its opening of it to write
+// into: done by the first open for writing, without creating, of a file of the name watched,
+// by name or in a folder held open.
+std::mutex openingLock;
+std::string openingWatched;
+std::function<void()> beforeOpening;
+
+void beforeOpeningToWrite(const char* path, int flags)
+{
+    std::function<void()> act;
+    if ((flags & O_ACCMODE) == O_RDONLY || (flags & O_CREAT) != 0)
+        return;
+    {
+        const std::lock_guard<std::mutex> hold(openingLock);
+        const char* leaf = std::strrchr(path, '/');
+        if (!openingWatched.empty() && openingWatched == (leaf != nullptr ? leaf + 1 : path))
+            act.swap(beforeOpening);
+    }
+    if (act)
+        act();
+}
+
 int openAt(const char* symbol, int folder, const char* path, int flags, mode_t mode)
 {
     const auto next =
         reinterpret_cast<int (*)(int, const char*, int, ...)>(::dlsym(RTLD_NEXT, symbol));
+    beforeOpeningToWrite(path, flags);
     if (namedOnly && (flags & O_TMPFILE) == O_TMPFILE) {
         errno = EOPNOTSUPP;
         return -1;
@@ -91,6 +114,31 @@ extern "C" int openat64(int folder, const char* path, int flags, ...)
     const mode_t mode = modeArgument(flags, args);
     va_end(args);
     return openAt("openat64", folder, path, flags, mode);
+}
+
+static int openByName(const char* symbol, const char* path, int flags, mode_t mode)
+{
+    const auto next = reinterpret_cast<int (*)(const char*, int, ...)>(::dlsym(RTLD_NEXT, symbol));
+    beforeOpeningToWrite(path, flags);
+    return next(path, flags, mode);
+}
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openByName("open", path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openByName("open64", path, flags, mode);
 }
 #endif
 
@@ -635,6 +683,196 @@ TEST_F(OutputFiles, DescriptorNamedByItsLinkIsWrittenThroughIt)
         }
     }
     EXPECT_EQ(filesIn(dir), std::vector<std::string>{"appended.log"});
+    fs::remove_all(dir);
+}
+
+// A link in a folder everyone may add to but only owners remove from (as /tmp) is judged by
+// one rule whatever it leads to, and so is every link followed from it: another user's link
+// (under root: nobody's) is not followed to a pipe, a device or a descriptor of the process
+// either, and nothing reaches where it leads; the caller's own link and the folder owner's are.
+// The system's own rule for such links (fs.protected_symlinks) may be off: the library keeps it.
+TEST_F(OutputFiles, StickyFolderLinkRuleHoldsForEveryKindOfTarget)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/sticky_targets";
+    const std::string folder = dir + "/shared", link = folder + "/out.bin",
+                      hop = folder + "/hop.bin";
+    const bool root = ::geteuid() == 0;
+    const unsigned self = ::geteuid(), other = 65534;
+    // Where the links lead: the path a link holds, and where to read back what arrived there:
+    // the end of a pipe (-1: none) whose other end is closed after the run, or a file.
+    struct Made {
+        std::string to;
+        int readBack = -1, writeEnd = -1;
+        std::string file;
+    };
+    struct Target {
+        const char* name;
+        std::function<Made()> make;
+    };
+    const auto pipeNamed = [](const std::string& folderOfDescriptors) {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(::pipe(ends), 0);
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+        return Made{folderOfDescriptors + std::to_string(ends[1]), ends[0], ends[1], ""};
+    };
+    const Target targets[] = {
+        {"file",
+         [&] {
+             writeFile(dir + "/target.bin", "as it was");
+             return Made{"../target.bin", -1, -1, dir + "/target.bin"};
+         }},
+        {"named pipe",
+         [&] {
+             const std::string fifo = dir + "/fifo";
+             EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+             // Open for reading first, so that a writer does not wait for a reader.
+             return Made{fifo, ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK), -1, ""};
+         }},
+        {"device", [] { return Made{"/dev/null", -1, -1, ""}; }},
+        {"descriptor", [&] { return pipeNamed("/proc/self/fd/"); }},
+        {"descriptor by /dev/fd", [&] { return pipeNamed("/dev/fd/"); }},
+    };
+    struct Case {
+        const char* name;
+        bool othersFolder, othersLink;
+        int hopOwner; // the link it leads to first: -1 none, 0 the caller's, 1 another user's
+        bool followed;
+    };
+    const Case cases[] = {
+        {"own link", false, false, -1, true},
+        {"another user's link", false, true, -1, false},
+        {"the folder owner's link", true, true, -1, true},
+        {"own link to another user's link", false, false, 1, false},
+        {"another user's link to an own link", false, true, 0, false},
+    };
+    for (const Case& c : cases) {
+        if ((c.othersFolder || c.othersLink || c.hopOwner == 1) && !root)
+            continue;
+        for (const Target& target : targets) {
+            for (const FileForm& form : fileForms()) {
+                SCOPED_TRACE(std::string(form.name) + ", " + c.name + " to a " + target.name);
+                fs::remove_all(dir);
+                fs::create_directories(folder);
+                const Made made = target.make();
+                if (c.hopOwner >= 0) {
+                    fs::create_symlink(made.to, hop);
+                    ASSERT_EQ(::lchown(hop.c_str(), c.hopOwner == 1 ? other : self,
+                                       static_cast<gid_t>(-1)), 0);
+                    fs::create_symlink("hop.bin", link);
+                } else {
+                    fs::create_symlink(made.to, link);
+                }
+                ASSERT_EQ(::lchown(link.c_str(), c.othersLink ? other : self,
+                                   static_cast<gid_t>(-1)), 0);
+                ASSERT_EQ(::chown(folder.c_str(), c.othersFolder ? other : self,
+                                  static_cast<gid_t>(-1)), 0);
+                ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+                const unsigned long status = form.run(*this, b, link.c_str());
+                if (made.writeEnd >= 0)
+                    ::close(made.writeEnd);
+                std::string got;
+                char chunk[4096];
+                for (long n; made.readBack >= 0 &&
+                             (n = ::read(made.readBack, chunk, sizeof chunk)) > 0;)
+                    got.append(chunk, static_cast<size_t>(n));
+                if (made.readBack >= 0)
+                    ::close(made.readBack);
+                if (!made.file.empty())
+                    got = readFile(made.file);
+                const bool readable = made.readBack >= 0 || !made.file.empty();
+                EXPECT_TRUE(fs::is_symlink(link));
+                EXPECT_EQ(filesIn(folder), c.hopOwner >= 0
+                                               ? (std::vector<std::string>{"hop.bin", "out.bin"})
+                                               : std::vector<std::string>{"out.bin"});
+                if (c.followed) {
+                    ASSERT_EQ(status, 0u) << msg.text;
+                    if (readable) {
+                        EXPECT_TRUE(toBytes(got) == b.dev->inspect(form.expected))
+                            << got.size() << " bytes";
+                    }
+                    continue;
+                }
+                EXPECT_EQ(status, 0x30000u);
+                EXPECT_EQ(std::string(msg.text),
+                          "Cannot open \"" + link + "\" for writing: Permission denied");
+                EXPECT_TRUE(got == (made.file.empty() ? "" : "as it was"))
+                    << "written through the link";
+            }
+        }
+    }
+    fs::remove_all(dir);
+}
+
+// A file whose content goes through the temporary folder (one with an extended attribute) is
+// opened to be written into after it was looked at. Should another take its place meanwhile, as
+// the folder lets its owner do (under root: nobody, owner of the file, puts a link to root's
+// file there, or a second name of it), that file is not written: the failure says why.
+TEST_F(OutputFiles, FileReplacedBeforeItIsOpenedIsNotWritten)
+{
+    Board& b = plug(boardState(1));
+    const std::string dir = host.tmp + "/replaced";
+    const std::string folder = dir + "/shared", out = folder + "/out.bin",
+                      kept = dir + "/kept.bin";
+    const bool root = ::geteuid() == 0;
+    struct Case {
+        const char* name;
+        std::function<void()> replace;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a link to another file",
+         [&] {
+             fs::remove(out);
+             fs::create_symlink("../kept.bin", out);
+             if (root)
+                 ::lchown(out.c_str(), 65534, 65534);
+         },
+         "Too many levels of symbolic links"},
+        {"another name of another file",
+         [&] {
+             fs::create_hard_link(kept, folder + "/new.bin");
+             fs::rename(folder + "/new.bin", out);
+         },
+         "another file took its place while it was opened"},
+    };
+    for (const Case& c : cases) {
+        for (const FileForm& form : fileForms()) {
+            SCOPED_TRACE(std::string(form.name) + ", " + c.name);
+            fs::remove_all(dir);
+            fs::create_directories(folder);
+            writeFile(kept, "kept as it was");
+            ASSERT_EQ(::chmod(kept.c_str(), 0600), 0);
+            writeFile(out, "as it was");
+            if (root) {
+                ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+            }
+            ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+            if (::setxattr(out.c_str(), "user.note", "x", 1, 0) != 0)
+                GTEST_SKIP() << "no user attributes here";
+            bool replaced = false;
+            {
+                const std::lock_guard<std::mutex> hold(openingLock);
+                openingWatched = "out.bin";
+                beforeOpening = [&] {
+                    c.replace();
+                    replaced = true;
+                };
+            }
+            const unsigned long status = form.run(*this, b, out.c_str());
+            {
+                const std::lock_guard<std::mutex> hold(openingLock);
+                openingWatched.clear();
+                beforeOpening = nullptr;
+            }
+            ASSERT_TRUE(replaced) << "the file was not opened to be written into";
+            EXPECT_EQ(status, 0x30000u);
+            EXPECT_EQ(std::string(msg.text),
+                      "Cannot open \"" + out + "\" for writing: " + c.reason);
+            EXPECT_TRUE(readFile(kept) == "kept as it was") << "written into the file put there";
+        }
+    }
     fs::remove_all(dir);
 }
 

@@ -21,6 +21,16 @@ public:
     std::string message(int) const override { return "the module directory is malformed"; }
 };
 
+// A file that another took the place of while it was being opened.
+class ReplacedCategory : public std::error_category {
+public:
+    char const* name() const noexcept override { return "replaced file"; }
+    std::string message(int) const override
+    {
+        return "another file took its place while it was opened";
+    }
+};
+
 // A needed file that the caller did not name.
 class NoFileCategory : public std::error_category {
 public:
@@ -57,6 +67,12 @@ std::string quoted(std::string const& path)
 std::error_code endOfFile()
 {
     static const EndOfFileCategory category;
+    return std::error_code(1, category);
+}
+
+std::error_code replacedMeanwhile()
+{
+    static const ReplacedCategory category;
     return std::error_code(1, category);
 }
 

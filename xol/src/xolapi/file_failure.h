@@ -33,6 +33,10 @@ void openForReading(std::ifstream& file, std::string const& path, char const* wh
 // 0 means the 16-byte header itself.
 [[noreturn]] void malformedDirectory(std::uint32_t entry, std::uint32_t count);
 
+// What a file opened to be written into reports when it is not the file examined a moment
+// before: another took its place.
+std::error_code replacedMeanwhile();
+
 // What a read that met the end of its stream before it had what it needed reports.
 std::error_code endOfFile();
 

@@ -5,12 +5,16 @@
 // temporary can stand in for it (a folder the user may not add to, an owner the user may not
 // give, a sticky folder's file the user may not replace, a file with an access list or other
 // extended attributes), the content is kept in a temporary in the system's temporary folder and
-// copied into the file at the end. A failure, or an object
-// dropped before commit(), leaves an existing file as it was. A link is followed to the file it
-// names, which need not exist yet, but not one that another user, not the folder's owner, put
-// in a sticky folder such as /tmp. A path that names no regular file (a device, a pipe) is
-// written in place: there is nothing to replace. So is a descriptor's link (/dev/stdout,
-// /dev/fd/N), through that descriptor, where it stands: its file is the caller's to keep.
+// copied into the file at the end. A failure, or an object dropped before commit(), leaves an
+// existing file as it was.
+// The path is resolved once, when the object is made: the link it ends in, and each link that
+// link leads to, is followed by the program itself, relative to the link's own folder, but not a
+// link that another user, not the folder's owner, put in a sticky folder such as /tmp, whatever
+// it leads to. What it resolves to, a folder held open and a name in it, is what every later
+// step acts on, following no link there; a file opened to be written into is checked to be the
+// one examined. A path that names no regular file (a device, a pipe) is written in place: there
+// is nothing to replace. So is a descriptor's link (/dev/stdout, /dev/fd/N), through that
+// descriptor, where it stands: its file is the caller's to keep.
 #ifndef XOL_OUTPUT_FILE_H
 #define XOL_OUTPUT_FILE_H
 
@@ -20,6 +24,8 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "output_file_system.h"
 
 class OutputFile {
 public:
@@ -48,8 +54,9 @@ private:
         copyIn,   // a temporary in the system's temporary folder, copied into the target
     };
 
+    bool resolve(int& descriptor);
     void open();
-    bool createTemporary(std::string const& folder, std::string const& base, bool closed);
+    bool createTemporary(std::string const& base, bool closed);
     bool openBeside(bool exists);
     void openElsewhere();
     void put(char const* data, size_t count);
@@ -58,19 +65,22 @@ private:
     void putInPlace();
     void copyInto(int to);
     void fail(bool opening, std::error_code const& why);
+    void dropTemporary();
     void discard();
 
     std::string path;      // as the caller named it, for the texts
-    std::string target;    // the file to replace (where a link leads)
-    std::string temporary; // the temporary's name; empty while it has none
+    // The folder the path resolved to, held open, until the content goes to the temporary
+    // folder, which is held then; the temporary is named and renamed in it.
+    output_file_system::Folder folder;
+    std::string name;      // the target's name in its folder (where a link leads)
+    // What stood at that name when the path was resolved: its kind, owner, group and mode
+    // (for the temporary that replaces it), and which file it was.
+    output_file_system::Entry examined;
+    std::string temporary; // the temporary's name in its folder; empty while it has none
     Route route = Route::none;
     bool nameless = false; // the temporary beside the target is not linked in yet
     int fd;                // the content's file
     int targetFd;          // the target, held open for the copy at the end
-    int folderFd = -1;     // the temporary's folder, held open for naming and renaming it
-    // The target's owner, group and mode, for the temporary that replaces it.
-    bool keepAttributes = false;
-    unsigned long ownerId = 0, groupId = 0, mode = 0;
     // Content gathered for one write, and what is written, and on its way to the disk.
     std::vector<char> pending;
     unsigned long long writtenBytes = 0;
