@@ -205,6 +205,12 @@ extern "C" {
 IVemoAPI* api_acquire();
 // Drops one acquisition; the last one destroys the object.
 void api_release();
+}
+
+// libvemoapi.dll exports the two entry points alone: a Windows host sees nothing more, so a call
+// of what follows fails to compile there rather than to link.
+#ifndef _WIN32
+extern "C" {
 // Bounded text copy: at most size - 1 characters and always a terminator (nothing when size is 0).
 void copyMessage(char* dst, const char* src, size_t size);
 }
@@ -212,5 +218,6 @@ void copyMessage(char* dst, const char* src, size_t size);
 // A private object outside the reference count.
 IVemoAPI* vemoapi_alloc();
 void vemoapi_dealloc(IVemoAPI* api);
+#endif
 
 #endif
