@@ -14,6 +14,12 @@
 #include <windows.h>
 #endif
 
+#ifdef _WIN32
+// Not offered to Windows hosts: reached here through the library's objects.
+IVemoAPI* vemoapi_alloc();
+void vemoapi_dealloc(IVemoAPI* api);
+#endif
+
 extern IVemoAPI* gpApi;
 extern uint32_t gApiRefCount;
 

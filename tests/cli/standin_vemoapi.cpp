@@ -17,6 +17,7 @@
 
 #include <boost/format.hpp>
 
+#include "secure_buffers.h"
 #include "vemoapi.h"
 
 namespace {

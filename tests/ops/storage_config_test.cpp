@@ -154,6 +154,13 @@ std::string emmcGppSized(const std::string& size)
            "</config>";
 }
 
+std::string emmcUda(const std::string& base, const std::string& size)
+{
+    return "<config><device type=\"emmc\" idx=\"0\"><partitions><uda><flags><value>1</value>"
+           "</flags><base>" + base + "</base><size>" + size + "</size></uda></partitions></device>"
+           "</config>";
+}
+
 std::string ufsUnit(const std::string& bootLunId, const std::string& memType,
                     const std::string& allocUnits)
 {
@@ -173,7 +180,9 @@ std::string deeplyNested(const std::string& lead)
     return xml;
 }
 
-// A file that is refused reaches no device: not a value cut to fit, not even Start Over.
+// A file that is refused reaches no device: not a value cut to fit, not even Start Over. A file
+// that cannot be read as a configuration gets the general failure; the configuration's status is
+// for a value its field would cut.
 TEST_F(StorageConfig, RefusedFileReachesNoDevice)
 {
     Board& b = plug(boardState(1));
@@ -185,7 +194,18 @@ TEST_F(StorageConfig, RefusedFileReachesNoDevice)
         unsigned long status;
         std::string text;
     };
+    const std::string overBound =
+        emmcUda("0", "1") + "<!--" + std::string(1024 * 1024, ' ') + "-->";
     const Case cases[] = {
+        {"UDA size of 2^32, beyond an unsigned int", emmcUda("0", "4294967296"), 2, 0x30000,
+         "Parse error: value of size is not a decimal number: \"4294967296\""},
+        {"UDA base of 23 digits", emmcUda("99999999999999999999999", "1"), 2, 0x30000,
+         "Parse error: value of base is not a decimal number: \"99999999999999999999999\""},
+        {"GPP size beyond an unsigned int, not merely too wide for 24 bits",
+         emmcGppSized("4294967296"), 2, 0x30000,
+         "Parse error: value of size is not a decimal number: \"4294967296\""},
+        {"a file over 1 MiB", overBound, 2, 0x30000,
+         file + ": the platform configuration file is larger than 1048576 bytes"},
         {"GPP size of 2^24, cut to 0", emmcGppSized("16777216"), 2, 0x30004,
          "Parse error: gpp/size value \"16777216\" does not fit in 24 bits"},
         {"alloc-units of 2^32, cut to 0 (auto)", ufsUnit("0", "0", "4294967296"), 3, 0x30004,
@@ -199,7 +219,7 @@ TEST_F(StorageConfig, RefusedFileReachesNoDevice)
         {"nesting after a quote in a name", deeplyNested("<q'>"), 3, 0x30000,
          file + "(3): elements nested too deeply"},
 #ifndef _WIN32
-        {"a file without end", "", 2, 0x30004,
+        {"a file without end", "", 2, 0x30000,
          "/dev/zero: the platform configuration file is larger than 1048576 bytes"},
 #endif
     };

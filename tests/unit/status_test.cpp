@@ -6,6 +6,7 @@
 
 #include "exceptions.h"
 #include "secure_buffers.h"
+#include "vemoapi.h"
 
 namespace {
 

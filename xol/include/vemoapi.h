@@ -135,6 +135,9 @@ public:
     virtual unsigned long writetoken(const char* recoveryPath, const char* bytes, size_t length,
                                      unsigned char slot, const char* identifier, _error_msg_t* msg,
                                      log_callback_t callback, void* context) = 0;
+    // Buffer form (also getcardinfo and readbootmedia): *length goes in as the buffer's room and
+    // comes back as the content's size. A buffer too small gets nothing copied, and the operation
+    // still returns 0 "Success": compare *length with the room passed.
     virtual unsigned long readtoken(const char* recoveryPath, char* buffer, size_t* length,
                                     unsigned char slot, const char* identifier, _error_msg_t* msg,
                                     log_callback_t callback, void* context) = 0;
@@ -158,10 +161,13 @@ public:
                                       _oem_platform_id_t* oemId, const char* identifier,
                                       _error_msg_t* msg, log_callback_t callback,
                                       void* context) = 0;
+    // Buffer form as readtoken's; *devType comes back as the type the device reports, also when
+    // the buffer was too small.
     virtual unsigned long getcardinfo(const char* recoveryPath, unsigned char* devType,
                                       unsigned char idx, char* buffer, size_t* length,
                                       const char* identifier, _error_msg_t* msg,
                                       log_callback_t callback, void* context) = 0;
+    // Buffer form as readtoken's.
     virtual unsigned long readbootmedia(const char* recoveryPath, unsigned char devType,
                                         unsigned char idx, _content_addr_t* addr, char* buffer,
                                         size_t* length, const char* identifier, _error_msg_t* msg,
@@ -203,8 +209,15 @@ extern "C" {
 // The process-wide interface object, created by the first acquisition; null when it cannot be
 // created.
 IVemoAPI* api_acquire();
-// Drops one acquisition; the last one destroys the object.
+// Drops one acquisition; the last one destroys the object, and a later api_acquire builds a new
+// one, with a new transport.
 void api_release();
+}
+
+// libvemoapi.dll exports the two entry points alone: a Windows host sees nothing more, so a call
+// of what follows fails to compile there rather than to link.
+#ifndef _WIN32
+extern "C" {
 // Bounded text copy: at most size - 1 characters and always a terminator (nothing when size is 0).
 void copyMessage(char* dst, const char* src, size_t size);
 }
@@ -212,5 +225,6 @@ void copyMessage(char* dst, const char* src, size_t size);
 // A private object outside the reference count.
 IVemoAPI* vemoapi_alloc();
 void vemoapi_dealloc(IVemoAPI* api);
+#endif
 
 #endif

@@ -5,6 +5,8 @@
 
 #include <boost/format.hpp>
 
+#include "secure_buffers.h"
+
 void log_callback(unsigned long, const char* msg, void*)
 {
     std::cout << boost::format("[log_callback][msg: %s]") % (msg != nullptr ? msg : "")

@@ -82,14 +82,11 @@ unsigned int decimal(boost::property_tree::ptree const& node, std::string const&
 uint32_t decimal(boost::property_tree::ptree const& node, std::string const& element,
                  std::string const& path, unsigned int bits)
 {
-    std::string const& text = node.get_child(path).data();
-    if (!plainDecimal(text))
-        notDecimal(path, text);
-    errno = 0;
-    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno == ERANGE)
-        tooWide(element, path, text, bits);
-    return fitted(value, element, path, text, bits);
+    // The stream extraction refuses a value beyond an unsigned int: a data error, as for any
+    // other text that is no decimal. Only a value it takes, yet wider than the field, would be
+    // cut.
+    const unsigned int value = decimal(node, path);
+    return fitted(value, element, path, node.get_child(path).data(), bits);
 }
 
 uint32_t number(std::string const& text, std::string const& element, std::string const& path,

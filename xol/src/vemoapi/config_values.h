@@ -14,8 +14,9 @@ namespace config_values {
 // path error, any other text its data error naming the path and the text.
 unsigned int decimal(boost::property_tree::ptree const& node, std::string const& path);
 
-// A decimal for a field of `bits` bits: a larger value is refused with the configuration's
-// status (VEMO_ERROR_CONFIG_LOOKUP), named `element`/`path` in the text, never cut to fit.
+// A decimal for a field of `bits` bits: a value beyond an unsigned int is the data error above;
+// one wider than the field is refused with the configuration's status
+// (VEMO_ERROR_CONFIG_LOOKUP), named `element`/`path` in the text, never cut to fit.
 uint32_t decimal(boost::property_tree::ptree const& node, std::string const& element,
                  std::string const& path, unsigned int bits);
 

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "exceptions.h"
+#include "secure_buffers.h"
 #include "status_codes.h"
 #include "vemoapi.h"
 

@@ -24,7 +24,8 @@ constexpr unsigned int kMaxNesting = 64;
 constexpr size_t kMaxFileSize = 1024 * 1024;
 
 // The file is read once, so a pipe or a FIFO gives the reader what it held, and no further than
-// the bound, so a path such as /dev/zero ends with a refusal rather than exhausted memory.
+// the bound, so a path such as /dev/zero ends with a refusal rather than exhausted memory. A file
+// past the bound is one that cannot be read, as a missing one.
 std::string readFile(std::string const& path)
 {
     if (path.empty())
@@ -37,10 +38,11 @@ std::string readFile(std::string const& path)
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
         text.append(chunk, static_cast<size_t>(in.gcount()));
         if (text.size() > kMaxFileSize)
-            throw VemoException(VEMO_ERROR_CONFIG_LOOKUP,
-                (boost::format("%1%: the platform configuration file is larger than %2% bytes")
-                    % path % kMaxFileSize)
-                    .str());
+            throw boost::property_tree::xml_parser::xml_parser_error(
+                (boost::format("the platform configuration file is larger than %1% bytes")
+                    % kMaxFileSize)
+                    .str(),
+                path, 0);
     }
     if (in.bad())
         throw boost::property_tree::xml_parser::xml_parser_error("read error", path, 0);
