@@ -9,9 +9,10 @@ src=$1 build=$2 work=$3
 readme=$src/README.md
 fail() { echo "FAIL: $*"; exit 1; }
 
-# section TITLE: the README's lines from the heading "## TITLE" to the next heading of that level.
+# section TITLE: the README's lines from the heading "## TITLE" to the next heading (a
+# subsection, such as the Windows build's "### Under Wine", is not run here).
 section() {
-  awk -v title="## $1" '$0 == title { on = 1; next } /^## / { on = 0 } on' "$readme"
+  awk -v title="## $1" '$0 == title { on = 1; next } /^##+ / { on = 0 } on' "$readme"
 }
 # The lines of a section's fenced shell blocks (```sh ... ```), as a reader copies them.
 code() { section "$1" | awk '/^```/ { on = ($0 == "```sh"); next } on'; }
