@@ -536,6 +536,20 @@ unsigned long VemoAPI::clearRPMB(const char* recoveryPath, unsigned char devType
     });
 }
 
+namespace {
+
+// The Configure Device job, in a frame of its own that the configuration's parse has left
+// before: the XML reader descends once per level the file nests, and that recursion must not
+// lie below the job's message buffers on the caller's stack.
+template <class Job, class Config>
+[[gnu::noinline]] void configureDevice(DeviceCall const& device, const char* recoveryPath,
+                                       Config const& config, unsigned char idx)
+{
+    JobRun<Job> job(device, recoveryPath, device.storedIfp, config, idx);
+}
+
+} // namespace
+
 unsigned long VemoAPI::configpart(const char* recoveryPath, const char* configPath,
                                   unsigned char devType, unsigned char idx,
                                   const char* identifier, _error_msg_t* msg,
@@ -545,20 +559,19 @@ unsigned long VemoAPI::configpart(const char* recoveryPath, const char* configPa
                      [&](DeviceCall const& device) {
         if (devType == DEV_TYPE_SPI) {
             // SPI flash gets the default configuration: the file is not read.
-            JobRun<XolJobConfigureSPIDevice> job(device, recoveryPath, device.storedIfp,
-                                                 DeviceConfigSPI(), idx);
+            configureDevice<XolJobConfigureSPIDevice>(device, recoveryPath, DeviceConfigSPI(),
+                                                      idx);
             return;
         }
         if (devType != DEV_TYPE_EMMC && devType != DEV_TYPE_UFS)
             throw status::deviceTypeNotSupported();
         PlatformConfig platform;
         platform.parse(configPath ? configPath : "");
-        if (devType == DEV_TYPE_UFS) {
-            JobRun<XolJobConfigureUFSDevice> job(device, recoveryPath, device.storedIfp,
-                                                 platform.getDeviceUFS(idx), idx);
-        } else {
-            JobRun<XolJobConfigureEMMCDevice> job(device, recoveryPath, device.storedIfp,
-                                                  platform.getDeviceEMMC(idx), idx);
-        }
+        if (devType == DEV_TYPE_UFS)
+            configureDevice<XolJobConfigureUFSDevice>(device, recoveryPath,
+                                                      platform.getDeviceUFS(idx), idx);
+        else
+            configureDevice<XolJobConfigureEMMCDevice>(device, recoveryPath,
+                                                       platform.getDeviceEMMC(idx), idx);
     });
 }
