@@ -344,6 +344,11 @@ void OutputFile::putInPlace()
     const int source = openForReading(folder, temporary);
     if (source < 0)
         return fail(false, file_failure::lastError());
+    // The folder's owner may have put another file at the temporary's name meanwhile.
+    if (!isEntry(source, complete)) {
+        closeFile(source);
+        return fail(false, file_failure::replacedMeanwhile());
+    }
     errno = 0;
     const int to = openExisting(folder, name);
     if (to < 0 || !isEntry(to, examined)) {
@@ -393,6 +398,7 @@ void OutputFile::commit()
         }
         if (nameless)
             fail(false, std::make_error_code(std::errc::file_exists));
+        identify(fd, complete);
     }
     if (!failure && route == Route::copyIn) {
         staging.clear();

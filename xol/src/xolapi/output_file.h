@@ -77,6 +77,8 @@ private:
     // (for the temporary that replaces it), and which file it was.
     output_file_system::Entry examined;
     std::string temporary; // the temporary's name in its folder; empty while it has none
+    // Which file the complete temporary beside the target is, should it be opened again by name.
+    output_file_system::Entry complete;
     Route route = Route::none;
     bool nameless = false; // the temporary beside the target is not linked in yet
     int fd;                // the content's file

@@ -171,15 +171,28 @@ int openForReading(Folder const& folder, std::string const& name)
     return ::openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// Not cut on opening: a device or pipe has nothing to cut, and a file put in its place since it
+// was examined fails the check that it is the one examined, and must be left as it was.
 int openInPlace(Folder const& folder, std::string const& name)
 {
-    return ::openat(folder.fd, name.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    return ::openat(folder.fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 bool isEntry(int fd, Entry const& entry)
 {
     struct stat st {};
     return ::fstat(fd, &st) == 0 && st.st_dev == entry.device && st.st_ino == entry.inode;
+}
+
+void identify(int fd, Entry& entry)
+{
+    entry = Entry{};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return;
+    entry.device = st.st_dev;
+    entry.inode = st.st_ino;
+    entry.known = true;
 }
 
 bool writable(Folder const& folder, std::string const& name)

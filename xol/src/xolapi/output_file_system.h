@@ -61,6 +61,8 @@ int openForReading(Folder const& folder, std::string const& name);
 int openInPlace(Folder const& folder, std::string const& name);
 // Whether the open file `fd` is the one `entry` describes.
 bool isEntry(int fd, Entry const& entry);
+// Which file the open file `fd` is, for isEntry to know it again.
+void identify(int fd, Entry& entry);
 bool writable(Folder const& folder, std::string const& name);
 // Attributes a new file would not get as they are (an access list above all).
 bool hasExtendedAttributes(Folder const& folder, std::string const& name);

@@ -142,6 +142,7 @@ int openInPlace(Folder const& folder, std::string const& name)
 }
 
 bool isEntry(int, Entry const&) { return true; }
+void identify(int, Entry& entry) { entry = Entry{}; }
 
 bool writable(Folder const& folder, std::string const& name)
 {
