@@ -353,6 +353,25 @@ TEST(OutputFileStdout, IsWrittenThroughTheDescriptor)
     }
 }
 
+// With standard output closed, /dev/stdout names nothing the caller opened for writing: the run
+// fails, and the content reaches no file xolcli opened itself (the log took the lowest number).
+TEST(OutputFileStdout, ClosedIsNotWrittenTo)
+{
+    Bench bench(Bus::Standin);
+    bench.plug(board());
+    const Bench::Command c = bench.command(readToken("/dev/stdout"));
+    std::vector<std::string> args{"-c", "exec \"$0\" \"$@\" >&-", c.program};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProgramRun run = runProgram("/bin/sh", args, c.env);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, failure("READ TOKEN", "0x30000",
+                               "Cannot open \"/dev/stdout\" for writing: Bad file descriptor"));
+    const Bytes token = pattern(100, 3);
+    const std::string log = ScratchDir::read(bench.dir.path("debug.log"));
+    EXPECT_EQ(log.find(std::string(token.begin(), token.end())), std::string::npos)
+        << "the token went into the log";
+}
+
 // Root's read into a path in a folder everyone may add to but only owners remove from (as /tmp),
 // where another user (nobody) put a link to root's standard output or to a pipe only root may
 // open: the link is not followed, whatever the system's own rule for such links is set to, and

@@ -6,6 +6,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
 #endif
 
 #include "cli_parser.h"
@@ -52,10 +55,28 @@ std::vector<std::string> ansiArguments()
 }
 #endif
 
+#ifndef _WIN32
+// A standard descriptor the caller closed is given an end that takes nothing: else the log file
+// would take its number, and `--path /dev/stdout` would write the content into the log.
+void holdStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd)
+            ::close(held);
+    }
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+#ifndef _WIN32
+    holdStandardDescriptors();
+#endif
     std::cout << "CLI version: " << kVersion << std::endl;
     CliParser parser;
 #ifdef _WIN32
