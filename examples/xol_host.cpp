@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     api->setlogging(true, "xol_host.log");
 
     _error_msg_t msg;
-    static _soc_device_info_arr_t targets; // about 50 KiB: not on the stack
+    static _soc_device_info_arr_t targets; // about 100 KiB (52 on Windows): not on the stack
     unsigned long status = api->getavailabletargets(&targets, &msg);
     if (status != 0) {
         std::fprintf(stderr, "listing failed: 0x%lx %s\n", status, msg.text);

@@ -63,6 +63,7 @@ size_t deepestUse(StackBounds const& b)
 struct Step {
     const char* name;
     std::function<unsigned long(_error_msg_t*, Progress*)> run;
+    bool reports = true; // takes a progress callback
 };
 
 struct Outcome {
@@ -120,6 +121,13 @@ std::vector<Step> steps(IVemoAPI* api, const Board& b, ScratchDir const& dir)
     const std::string id = b.ident;
     const auto cb = Progress::callback;
     return {
+        // The listing's record is the host's, kept off the stack as README asks.
+        {"getavailabletargets",
+         [=](_error_msg_t* m, Progress*) {
+             static _soc_device_info_arr_t targets;
+             return api->getavailabletargets(&targets, m);
+         },
+         false},
         {"deviceid",
          [=](_error_msg_t* m, Progress* p) {
              _id_dev_ifp_emulation_t record = ifpRecord(1, "ABCD", 3);
@@ -201,8 +209,9 @@ std::vector<Step> steps(IVemoAPI* api, const Board& b, ScratchDir const& dir)
 }
 
 // The library acquired afresh with logging as given, and every step run on one thread of the
-// promised size, each on the board back in ROM context. The first step also creates the
-// transport there (loading libusb, identifying the board), as a host's first operation does.
+// promised size, each on the board back in ROM context. The first step, the listing, also
+// creates the transport there (loading libusb, identifying the board), as a host's first
+// operation does.
 void runOnHostThread(SimBed& bed, bool logging)
 {
     const char* const mode = logging ? "on" : "off";
@@ -231,7 +240,7 @@ void runOnHostThread(SimBed& bed, bool logging)
                     bed.name().c_str(), mode, all[i].name, o.deepest, kHostStack, o.records);
         EXPECT_EQ(o.status, 0u) << all[i].name << ", logging " << mode << ": " << o.text;
         EXPECT_EQ(o.text, "Success") << all[i].name << ", logging " << mode;
-        if (logging) {
+        if (logging && all[i].reports) {
             EXPECT_GT(o.records, 0u) << all[i].name << ": the callback was given nothing";
         }
         EXPECT_LE(o.deepest, kHostStack - kPage)

@@ -137,7 +137,7 @@ public:
                                      log_callback_t callback, void* context) = 0;
     // Buffer form (also getcardinfo and readbootmedia): *length goes in as the buffer's room and
     // comes back as the content's size. A buffer too small gets nothing copied, and the operation
-    // still returns 0 "Success": compare *length with the room passed.
+    // still returns 0 "Success": compare *length with the room passed. A failure leaves *length.
     virtual unsigned long readtoken(const char* recoveryPath, char* buffer, size_t* length,
                                     unsigned char slot, const char* identifier, _error_msg_t* msg,
                                     log_callback_t callback, void* context) = 0;
