@@ -815,9 +815,9 @@ TEST_F(OutputFiles, AnotherUsersPipeInAStickyFolderFollowsTheSystemsRule)
 
 // A file whose content goes through the temporary folder (one with an extended attribute), or a
 // pipe written in place, is opened to be written into after it was looked at. Should another take
-// its place meanwhile, as
-// the folder lets its owner do (under root: nobody, owner of the file, puts a link to root's
-// file there, or a second name of it), that file is not written: the failure says why.
+// its place meanwhile, as the folder lets its owner do (under root: nobody, owner of the file,
+// puts a link to root's file there, or a second name of it), that file is not written: the
+// failure says why.
 TEST_F(OutputFiles, FileReplacedBeforeItIsOpenedIsNotWritten)
 {
     Board& b = plug(boardState(1));

@@ -172,12 +172,11 @@ int openForReading(Folder const& folder, std::string const& name)
 }
 
 // Not cut on opening: a device or pipe has nothing to cut, and a file put in its place since it
-// was examined fails the check that it is the one examined, and must be left as it was.
+// was examined fails the check that it is the one examined, and must be left as it was. O_CREAT,
+// though the name holds a device or a pipe already: with it the system's rule for another user's
+// pipe in a sticky folder (fs.protected_fifos) applies, as to any open that may create.
 int openInPlace(Folder const& folder, std::string const& name)
 {
-    // O_CREAT, though the name holds a device or a pipe already: with it the system's rule for
-    // another user's pipe in a sticky folder (fs.protected_fifos) applies, as to any open that
-    // may create. Nothing is cut: a file put at the name meanwhile is refused before it is written.
     return ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
